@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+
+class RunningApplications;
+
+struct AgentIntervals {
+    // How long the agent outlives the main application at most.
+    std::chrono::milliseconds watchdog{std::chrono::seconds(60)};
+    // How soon after the user grants access the installer hears of it.
+    std::chrono::milliseconds accessPoll{std::chrono::seconds(1)};
+};
+
+// The agent: carries out the commands of the main application and of the installer.
+class AppDelegate final : public QObject {
+    Q_OBJECT
+public:
+    AppDelegate(RunningApplications& runningApplications, AgentIntervals intervals = {});
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate();
+
+    void selfDestruct();
+    void checkAccess();
+
+    void paste();
+    void requestAccess();
+    void startCheckingForAccess();
+
+private:
+    void terminate();
+
+    RunningApplications& runningApplications_;
+    QTimer watchdog_;
+    // The access poll; it runs exactly while the timer is active.
+    QTimer timer;
+};

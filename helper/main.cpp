@@ -1,0 +1,5 @@
+#include "AgentMain.h"
+
+int main(int argc, char** argv) {
+    return runAgent(argc, argv, AgentIntervals{});
+}

@@ -1,0 +1,46 @@
+#pragma once
+
+#include "NotifyCenter.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <vector>
+
+// The notify center on the session bus. A post of N is the broadcast signal
+// /co/ambertide/Notify co.ambertide.Notify.Post(string N); observing N is a match rule with
+// arg0='N', so the bus daemon sends each process only the names it observes.
+class DBusNotifyCenter final : public QObject, public NotifyCenter {
+    Q_OBJECT
+public:
+    static constexpr char path[] = "/co/ambertide/Notify";
+    static constexpr char interface[] = "co.ambertide.Notify";
+    static constexpr char member[] = "Post";
+
+    explicit DBusNotifyCenter(QDBusConnection connection);
+    ~DBusNotifyCenter() override;
+
+    // An empty name observes every name (for the command-line peer; the agent never does).
+    void addObserver(void* observer, NotifyCallback callback, const QString& name) override;
+    void removeEveryObserver(void* observer) override;
+    void postNotification(const QString& name, const QVariantMap* userInfo) override;
+    void flush() override;
+
+    QDBusConnection connection() const { return connection_; }
+
+private Q_SLOTS:
+    void onNamedPost(const QString& name);
+    void onAnyPost(const QString& name);
+
+private:
+    struct Observer {
+        void* observer;
+        NotifyCallback callback;
+        QString name;
+    };
+    bool subscribe(const QString& name);
+    void unsubscribe(const QString& name);
+    void deliver(const QString& name, bool toEveryNameObservers);
+
+    QDBusConnection connection_;
+    std::vector<Observer> observers_;
+};

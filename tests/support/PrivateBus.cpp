@@ -1,0 +1,40 @@
+#include "PrivateBus.h"
+
+#include <QDeadlineTimer>
+#include <QUuid>
+
+PrivateBus::PrivateBus() {
+    daemon_.setProcessChannelMode(QProcess::SeparateChannels);
+    // The daemon complains about fd limits it may not raise; that is not the test's business.
+    daemon_.setStandardErrorFile(QProcess::nullDevice());
+    daemon_.start(QStringLiteral("dbus-daemon"),
+                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                   QStringLiteral("--print-address=1")});
+    const QDeadlineTimer deadline(10000);
+    while (!daemon_.canReadLine() && !deadline.hasExpired() &&
+           daemon_.state() != QProcess::NotRunning)
+        daemon_.waitForReadyRead(100);
+    address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+    if (address_.isEmpty())
+        return;
+    qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
+    connectionName_ = QUuid::createUuid().toString();
+    QDBusConnection::connectToBus(address_, connectionName_);
+}
+
+PrivateBus::~PrivateBus() {
+    if (!connectionName_.isEmpty())
+        QDBusConnection::disconnectFromBus(connectionName_);
+    kill();
+}
+
+QDBusConnection PrivateBus::connection() const {
+    return QDBusConnection(connectionName_);
+}
+
+void PrivateBus::kill() {
+    if (daemon_.state() == QProcess::NotRunning)
+        return;
+    daemon_.kill();
+    daemon_.waitForFinished(5000);
+}

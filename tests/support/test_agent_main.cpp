@@ -1,0 +1,16 @@
+// The agent with intervals a test can wait for: test-agent [--watchdog-ms N] [--poll-ms N].
+#include "AgentMain.h"
+
+#include <cstdlib>
+#include <cstring>
+
+int main(int argc, char** argv) {
+    AgentIntervals intervals;
+    for (int i = 1; i + 1 < argc; ++i) {
+        if (std::strcmp(argv[i], "--watchdog-ms") == 0)
+            intervals.watchdog = std::chrono::milliseconds(std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--poll-ms") == 0)
+            intervals.accessPoll = std::chrono::milliseconds(std::atoi(argv[i + 1]));
+    }
+    return runAgent(argc, argv, intervals);
+}
