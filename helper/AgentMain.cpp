@@ -4,20 +4,17 @@
 #include "DarwinNotificationsManager.h"
 #include "NotificationNames.h"
 #include "NotifyCenter.h"
+#include "StandardOutput.h"
 #include "TerminationRequests.h"
+#include "XTestAccessibilityTrust.h"
+#include "XTestKeyboard.h"
+#include "XcbDisplay.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
 #include <csignal>
-#include <cstdio>
-
-namespace {
-void printError(const QString& message) {
-    std::fprintf(stderr, "Kelmo Helper: %s\n", qUtf8Printable(message));
-}
-} // namespace
 
 int runAgent(int argc, char** argv, AgentIntervals intervals) {
     // A reader that went away must not take the agent with it; writes then just fail.
@@ -26,7 +23,7 @@ int runAgent(int argc, char** argv, AgentIntervals intervals) {
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
-        printError(
+        printErrorLine(
             QStringLiteral("cannot connect to the session bus: %1").arg(bus.lastError().message()));
         return 1;
     }
@@ -36,14 +33,17 @@ int runAgent(int argc, char** argv, AgentIntervals intervals) {
             ->registerService(helperId, QDBusConnectionInterface::DontQueueService,
                               QDBusConnectionInterface::DontAllowReplacement)
             .value() != QDBusConnectionInterface::ServiceRegistered) {
-        printError(QStringLiteral("another agent already runs (it owns %1 on the session bus); "
-                                  "this one exits")
-                       .arg(helperId));
+        printErrorLine(QStringLiteral("another agent already runs (it owns %1 on the session bus); "
+                                      "this one exits")
+                           .arg(helperId));
         return 1;
     }
 
     BusRunningApplications runningApplications(bus);
-    AppDelegate delegate(runningApplications, intervals);
+    XcbDisplay display;
+    XTestKeyboard keyboard(display);
+    XTestAccessibilityTrust trust(display);
+    AppDelegate delegate(runningApplications, keyboard, trust, intervals);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      [&delegate] { delegate.applicationWillTerminate(); });
     onTerminationRequest([] { QCoreApplication::quit(); });

@@ -4,6 +4,8 @@
 #include <QTimer>
 #include <chrono>
 
+class AccessibilityTrust;
+class KeyboardEventPoster;
 class RunningApplications;
 
 struct AgentIntervals {
@@ -17,7 +19,8 @@ struct AgentIntervals {
 class AppDelegate final : public QObject {
     Q_OBJECT
 public:
-    AppDelegate(RunningApplications& runningApplications, AgentIntervals intervals = {});
+    AppDelegate(RunningApplications& runningApplications, KeyboardEventPoster& keyboard,
+                AccessibilityTrust& trust, AgentIntervals intervals = {});
 
     void applicationDidFinishLaunching();
     void applicationWillTerminate();
@@ -33,6 +36,8 @@ private:
     void terminate();
 
     RunningApplications& runningApplications_;
+    KeyboardEventPoster& keyboard_;
+    AccessibilityTrust& trust_;
     QTimer watchdog_;
     // The access poll; it runs exactly while the timer is active.
     QTimer timer;

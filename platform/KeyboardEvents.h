@@ -1,0 +1,37 @@
+#pragma once
+
+#include <QString>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+// The paste chord in the terms of the platform it was designed on. Other platforms map them.
+inline constexpr std::uint16_t kVK_ANSI_V = 9;
+inline constexpr std::uint64_t kCGEventFlagMaskCommand = 0x100000;
+inline constexpr int kCGHIDEventTap = 0;
+
+struct KeyboardEvent {
+    std::uint16_t virtualKey = 0;
+    bool keyDown = false;
+    // Exactly the modifiers the receiving application sees with the key.
+    std::uint64_t flags = 0;
+    // Resolved by the platform when the event is created, so that posting can't fail half way.
+    std::uint32_t platformKey = 0;
+    std::uint32_t platformCommandKey = 0;
+};
+
+// Synthetic keystrokes into the user's session, as if typed.
+class KeyboardEventPoster {
+public:
+    KeyboardEventPoster() = default;
+    KeyboardEventPoster(const KeyboardEventPoster&) = delete;
+    KeyboardEventPoster& operator=(const KeyboardEventPoster&) = delete;
+    virtual ~KeyboardEventPoster() = default;
+
+    // An event for `virtualKey`, without flags; none, with the reason in `whyNot`, when the
+    // platform can't make one.
+    virtual std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t virtualKey, bool keyDown,
+                                                             QString& whyNot) = 0;
+    // Posts the events at `tap` one right after another, with nothing in between.
+    virtual void postEvents(int tap, std::span<const KeyboardEvent> events) = 0;
+};

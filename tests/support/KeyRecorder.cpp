@@ -1,0 +1,108 @@
+#include "KeyRecorder.h"
+
+#include <QTest>
+#include <cstdlib>
+#include <memory>
+#include <xcb/xcb_keysyms.h>
+#include <xcb/xtest.h>
+
+KeyRecorder::KeyRecorder(const QString& display)
+    : connection_(xcb_connect(display.toLocal8Bit().constData(), nullptr))
+    , symbols_(xcb_key_symbols_alloc(connection_)) {
+    const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+    window_ = xcb_generate_id(connection_);
+    const std::uint32_t values[] = {
+        screen->white_pixel, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
+                                 XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+    xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0, 200, 100, 0,
+                      XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                      XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+    xcb_flush(connection_);
+}
+
+KeyRecorder::~KeyRecorder() {
+    xcb_key_symbols_free(symbols_);
+    xcb_disconnect(connection_);
+}
+
+bool KeyRecorder::takeFocus() {
+    xcb_map_window(connection_, window_);
+    xcb_flush(connection_);
+    if (!QTest::qWaitFor([&] { return readEvents(), mapped_; }, 10000))
+        return false;
+    xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
+    xcb_flush(connection_);
+    return QTest::qWaitFor([&] { return readEvents(), focused_; }, 10000);
+}
+
+void KeyRecorder::readEvents() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        switch (event->response_type & 0x7f) {
+        case XCB_KEY_PRESS:
+        case XCB_KEY_RELEASE: {
+            auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+            keys_ << Key{(event->response_type & 0x7f) == XCB_KEY_PRESS, key->detail, key->state,
+                         keysymOf(key->detail)};
+            break;
+        }
+        case XCB_MAP_NOTIFY:
+            mapped_ = true;
+            break;
+        case XCB_FOCUS_IN:
+            focused_ = true;
+            break;
+        case XCB_MAPPING_NOTIFY:
+            xcb_refresh_keyboard_mapping(symbols_,
+                                         reinterpret_cast<xcb_mapping_notify_event_t*>(event));
+            ++mappingChanges_;
+            break;
+        }
+        std::free(event);
+    }
+}
+
+QList<KeyRecorder::Key> KeyRecorder::keys() {
+    readEvents();
+    return keys_;
+}
+
+QList<KeyRecorder::Key> KeyRecorder::keysOf(xcb_keysym_t keysym) {
+    QList<Key> matching;
+    for (const Key& key : keys())
+        if (key.keysym == keysym)
+            matching << key;
+    return matching;
+}
+
+bool KeyRecorder::waitForKeys(xcb_keysym_t keysym, qsizetype count, int timeoutMs) {
+    return QTest::qWaitFor([&] { return keysOf(keysym).size() >= count; }, timeoutMs);
+}
+
+bool KeyRecorder::waitForMappingChange(int timeoutMs) {
+    const int before = mappingChanges_;
+    return QTest::qWaitFor([&] { return readEvents(), mappingChanges_ > before; }, timeoutMs);
+}
+
+xcb_keysym_t KeyRecorder::keysymOf(xcb_keycode_t code) {
+    return xcb_key_symbols_get_keysym(symbols_, code, 0);
+}
+
+xcb_keycode_t KeyRecorder::keycodeOf(xcb_keysym_t keysym) {
+    std::unique_ptr<xcb_keycode_t, decltype(&std::free)> codes(
+        xcb_key_symbols_get_keycode(symbols_, keysym), &std::free);
+    return codes ? codes.get()[0] : 0;
+}
+
+bool KeyRecorder::isHeld(xcb_keysym_t keysym) {
+    const xcb_keycode_t code = keycodeOf(keysym);
+    std::unique_ptr<xcb_query_keymap_reply_t, decltype(&std::free)> keymap(
+        xcb_query_keymap_reply(connection_, xcb_query_keymap(connection_), nullptr), &std::free);
+    return keymap && (keymap->keys[code / 8] & (1u << (code % 8)));
+}
+
+void KeyRecorder::fakeKey(xcb_keysym_t keysym, bool press) {
+    xcb_test_fake_input(connection_, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycodeOf(keysym),
+                        XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+    // A round trip, so the key is down at the server before the test goes on.
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+}

@@ -1,0 +1,65 @@
+#include "XvfbServer.h"
+
+#include <QDeadlineTimer>
+#include <QTest>
+#include <xcb/xcb.h>
+
+namespace {
+bool answers(const QString& display) {
+    xcb_connection_t* connection = xcb_connect(display.toLocal8Bit().constData(), nullptr);
+    const bool ok = !xcb_connection_has_error(connection);
+    xcb_disconnect(connection);
+    return ok;
+}
+} // namespace
+
+QStringList XvfbServer::baseArguments(const QStringList& extra) const {
+    return QStringList{QStringLiteral("-screen"),     QStringLiteral("0"),
+                       QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
+                       QStringLiteral("tcp"),         QStringLiteral("-noreset")} +
+           extra;
+}
+
+XvfbServer::XvfbServer(const QStringList& extraArguments) {
+    server_.setStandardErrorFile(QProcess::nullDevice());
+    server_.start(QStringLiteral("Xvfb"),
+                  QStringList{QStringLiteral("-displayfd"), QStringLiteral("1")} +
+                      baseArguments(extraArguments));
+    const QDeadlineTimer deadline(20000);
+    while (!server_.canReadLine() && !deadline.hasExpired() &&
+           server_.state() != QProcess::NotRunning)
+        server_.waitForReadyRead(100);
+    const QString number = QString::fromUtf8(server_.readLine()).trimmed();
+    if (!number.isEmpty())
+        display_ = QLatin1Char(':') + number;
+}
+
+XvfbServer::XvfbServer(const QString& display, const QStringList& extraArguments) {
+    server_.setStandardErrorFile(QProcess::nullDevice());
+    server_.start(QStringLiteral("Xvfb"), QStringList{display} + baseArguments(extraArguments));
+    if (QTest::qWaitFor([&] { return server_.state() == QProcess::NotRunning || answers(display); },
+                        20000) &&
+        server_.state() == QProcess::Running)
+        display_ = display;
+}
+
+XvfbServer::~XvfbServer() {
+    kill();
+}
+
+void XvfbServer::kill() {
+    if (server_.state() == QProcess::NotRunning)
+        return;
+    server_.terminate();
+    if (!server_.waitForFinished(10000)) {
+        server_.kill();
+        server_.waitForFinished(5000);
+    }
+}
+
+QString XvfbServer::unusedDisplay() {
+    XvfbServer probe;
+    const QString display = probe.display();
+    probe.kill();
+    return display;
+}

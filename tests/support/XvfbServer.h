@@ -1,0 +1,29 @@
+#pragma once
+
+#include <QProcess>
+#include <QStringList>
+
+// An X server of the test's own. -noreset keeps it from resetting (and stalling the next client)
+// when its last client leaves.
+class XvfbServer {
+public:
+    // On a free display of the server's choosing.
+    explicit XvfbServer(const QStringList& extraArguments = {});
+    // On `display` (":N"), for a test that needs a display to appear where one was missing.
+    XvfbServer(const QString& display, const QStringList& extraArguments);
+    ~XvfbServer();
+    XvfbServer(const XvfbServer&) = delete;
+    XvfbServer& operator=(const XvfbServer&) = delete;
+
+    bool isRunning() const { return !display_.isEmpty() && server_.state() == QProcess::Running; }
+    QString display() const { return display_; }
+    void kill();
+
+    // A display name that no server answers on right now (one that just closed).
+    static QString unusedDisplay();
+
+private:
+    QStringList baseArguments(const QStringList& extra) const;
+    QProcess server_;
+    QString display_;
+};
