@@ -8,7 +8,7 @@ XTestAccessibilityTrust::XTestAccessibilityTrust(XcbDisplay& display)
     : display_(display) {}
 
 bool XTestAccessibilityTrust::isProcessTrusted(bool prompt) {
-    const bool trusted = display_.hasXTest();
+    const bool trusted = display_.connection() && display_.hasXTest();
     if (!trusted && prompt)
         std::fprintf(stderr,
                      "Kelmo Helper: cannot send keystrokes: %s. Start the helper inside your X "

@@ -72,7 +72,7 @@ void XcbDisplay::applyPendingEvents() {
 }
 
 bool XcbDisplay::hasXTest() {
-    if (!connection())
+    if (!connection_)
         return false;
     const xcb_query_extension_reply_t* extension =
         xcb_get_extension_data(connection_, &xcb_test_id);

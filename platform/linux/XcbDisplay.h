@@ -21,6 +21,7 @@ public:
     // The live connection, or none with the reason in lastError().
     xcb_connection_t* connection();
     QString lastError() const { return lastError_; }
+    // Whether the connection that connection() gave offers XTEST; the answer is kept with it.
     bool hasXTest();
     // The key that gives `keysym` without Shift in the active layout; 0 when none does. Kept
     // until the server announces a new keyboard mapping.

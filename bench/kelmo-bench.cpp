@@ -1,0 +1,416 @@
+// Measures the agent against its floor on a private bus and a private Xvfb that it starts itself:
+//   kelmo-bench [--json FILE] [--samples N]
+// Prints a table and writes the numbers as JSON.
+#include "DBusNotifyCenter.h"
+#include "KeyRecorder.h"
+#include "NotificationNames.h"
+#include "PrivateBus.h"
+#include "XvfbServer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QTest>
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+const QString agentExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
+const QString ping = QStringLiteral("co.ambertide.bench.ping");
+const QString pong = QStringLiteral("co.ambertide.bench.pong");
+const QString bareStarted = QStringLiteral("co.ambertide.bench.bareStarted");
+constexpr xcb_keysym_t XK_v = 0x76;
+constexpr int burstSize = 10000;
+constexpr int coldStarts = 20;
+constexpr int xdotoolSamples = 100;
+
+QString name(const char* n) {
+    return QString::fromLatin1(n);
+}
+
+// Counts arrivals per name; the bench waits on these counts.
+struct Arrivals {
+    QHash<QString, qint64> counts;
+    static void arrived(NotifyCenter*, void* observer, const QString& name, const void*,
+                        const QVariantMap*) {
+        ++static_cast<Arrivals*>(observer)->counts[name];
+    }
+};
+
+bool waitForCount(Arrivals& arrivals, const QString& name, qint64 count, int timeoutMs = 10000) {
+    QElapsedTimer clock;
+    clock.start();
+    while (arrivals.counts.value(name) < count) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+struct Stats {
+    double p50 = 0, p90 = 0, p99 = 0, mean = 0;
+    qsizetype n = 0;
+};
+
+Stats stats(std::vector<double> us) {
+    Stats s;
+    if (us.empty())
+        return s;
+    std::sort(us.begin(), us.end());
+    const auto at = [&](double q) {
+        return us[std::min(us.size() - 1, size_t(q * us.size()))];
+    };
+    s.p50 = at(0.50);
+    s.p90 = at(0.90);
+    s.p99 = at(0.99);
+    double sum = 0;
+    for (double v : us)
+        sum += v;
+    s.mean = sum / double(us.size());
+    s.n = qsizetype(us.size());
+    return s;
+}
+
+QJsonObject json(const Stats& s) {
+    return {{QStringLiteral("p50_us"), s.p50},
+            {QStringLiteral("p90_us"), s.p90},
+            {QStringLiteral("p99_us"), s.p99},
+            {QStringLiteral("mean_us"), s.mean},
+            {QStringLiteral("samples"), s.n}};
+}
+
+double microseconds(const QElapsedTimer& clock) {
+    return double(clock.nsecsElapsed()) / 1000.0;
+}
+
+qint64 rssKiB(qint64 pid) {
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+// The echo peer: answers each ping with a pong, the same two hops as a paste round trip.
+int runEcho() {
+    DBusNotifyCenter center(QDBusConnection::sessionBus());
+    static DBusNotifyCenter* self = &center;
+    int observer = 0;
+    center.addObserver(
+        &observer,
+        [](NotifyCenter*, void*, const QString&, const void*, const QVariantMap*) {
+            self->postNotification(pong, nullptr);
+        },
+        ping);
+    center.addObserver(
+        &observer,
+        [](NotifyCenter*, void*, const QString&, const void*, const QVariantMap*) {
+            QCoreApplication::quit();
+        },
+        name(NotificationName::shouldTerminate));
+    center.flush();
+    std::puts("ready");
+    std::fflush(stdout);
+    return QCoreApplication::exec();
+}
+
+// The bare program for the cold-start comparison: a Qt program that joins the bus and says so.
+int runBare() {
+    DBusNotifyCenter center(QDBusConnection::sessionBus());
+    center.postNotification(bareStarted, nullptr);
+    center.flush();
+    return 0;
+}
+
+class Bench {
+public:
+    Bench(const QDBusConnection& connection, const QString& display, int samples)
+        : center_(connection)
+        , display_(display)
+        , samples_(samples) {
+        for (const QString& n :
+             {pong, bareStarted, name(NotificationName::didFinishLaunching),
+              name(NotificationName::didPaste), name(NotificationName::willTerminate)})
+            center_.addObserver(&arrivals_, &Arrivals::arrived, n);
+        center_.flush();
+        env_ = QProcessEnvironment::systemEnvironment();
+        env_.insert(QStringLiteral("DISPLAY"), display);
+    }
+
+    bool run(QJsonObject& out) {
+        if (!startEcho() || !startAgent(agent_))
+            return false;
+        KeyRecorder recorder(display_);
+        if (!recorder.takeFocus())
+            return fail("the recording window got no focus");
+        QTest::qWait(300); // let the fresh agent settle before its idle size is read
+        out[QStringLiteral("idle_rss_kib")] = rssKiB(agent_.processId());
+
+        if (!interleavedRoundTrips(out, recorder))
+            return false;
+        xdotool(out);
+        if (!burst(out, recorder))
+            return false;
+        out[QStringLiteral("rss_after_burst_kib")] = rssKiB(agent_.processId());
+        stopAgent(agent_);
+        stopEcho();
+        return coldStart(out);
+    }
+
+private:
+    bool fail(const char* why) {
+        std::fprintf(stderr, "kelmo-bench: %s\n", why);
+        return false;
+    }
+
+    bool startEcho() {
+        echo_.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--echo")});
+        return (echo_.waitForReadyRead(10000) && echo_.readLine().trimmed() == "ready") ||
+               fail("the echo peer did not start");
+    }
+    void stopEcho() {
+        center_.postNotification(name(NotificationName::shouldTerminate), nullptr);
+        center_.flush();
+        echo_.waitForFinished(10000);
+    }
+
+    bool startAgent(QProcess& agent) {
+        const qint64 before = arrivals_.counts.value(name(NotificationName::didFinishLaunching));
+        agent.setProcessEnvironment(env_);
+        agent.setStandardOutputFile(QProcess::nullDevice());
+        agent.setStandardErrorFile(QProcess::nullDevice());
+        agent.start(agentExecutable);
+        return waitForCount(arrivals_, name(NotificationName::didFinishLaunching), before + 1) ||
+               fail("the agent did not announce itself");
+    }
+    void stopAgent(QProcess& agent) {
+        center_.postNotification(name(NotificationName::shouldTerminate), nullptr);
+        center_.flush();
+        agent.waitForFinished(10000);
+    }
+
+    double roundTrip(const QString& post, const QString& answer) {
+        const qint64 before = arrivals_.counts.value(answer);
+        QElapsedTimer clock;
+        clock.start();
+        center_.postNotification(post, nullptr);
+        if (!waitForCount(arrivals_, answer, before + 1))
+            return -1;
+        return microseconds(clock);
+    }
+
+    bool interleavedRoundTrips(QJsonObject& out, KeyRecorder& recorder) {
+        const int warmUp = 100;
+        std::vector<double> floor, paste;
+        for (int i = 0; i < warmUp + samples_; ++i) {
+            const double f = roundTrip(ping, pong);
+            const double p =
+                roundTrip(name(NotificationName::shouldPaste), name(NotificationName::didPaste));
+            if (f < 0 || p < 0)
+                return fail("a round trip got no answer");
+            if (i >= warmUp) {
+                floor.push_back(f);
+                paste.push_back(p);
+            }
+            if (i % 200 == 0)
+                recorder.keys(); // keep the recorder's queue short
+        }
+        expectedKeys_ += 2 * (warmUp + samples_);
+        floor_ = stats(floor);
+        paste_ = stats(paste);
+        out[QStringLiteral("bus_floor")] = json(floor_);
+        out[QStringLiteral("paste_round_trip")] = json(paste_);
+        return true;
+    }
+
+    void xdotool(QJsonObject& out) {
+        if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) {
+            out[QStringLiteral("xdotool")] = QJsonValue::Null;
+            return;
+        }
+        std::vector<double> spawn;
+        for (int i = 0; i < xdotoolSamples; ++i) {
+            QProcess process;
+            process.setProcessEnvironment(env_);
+            QElapsedTimer clock;
+            clock.start();
+            process.start(QStringLiteral("xdotool"),
+                          {QStringLiteral("key"), QStringLiteral("--delay"), QStringLiteral("0"),
+                           QStringLiteral("ctrl+v")});
+            process.waitForFinished(10000);
+            spawn.push_back(microseconds(clock));
+        }
+        expectedKeys_ += 2 * xdotoolSamples;
+        xdotool_ = stats(spawn);
+        out[QStringLiteral("xdotool")] = json(xdotool_);
+    }
+
+    bool burst(QJsonObject& out, KeyRecorder& recorder) {
+        const qint64 before = arrivals_.counts.value(name(NotificationName::didPaste));
+        // Every key typed so far must be in before the burst's are counted.
+        if (!recorder.waitForKeys(XK_v, expectedKeys_, 60000))
+            return fail("the recorder missed keys before the burst");
+        const qsizetype keysBefore = recorder.keysOf(XK_v).size();
+        QElapsedTimer clock;
+        clock.start();
+        for (int i = 0; i < burstSize; ++i)
+            center_.postNotification(name(NotificationName::shouldPaste), nullptr);
+        center_.flush();
+        const bool whole =
+            waitForCount(arrivals_, name(NotificationName::didPaste), before + burstSize, 120000);
+        const double seconds = double(clock.nsecsElapsed()) / 1e9;
+        recorder.waitForKeys(XK_v, keysBefore + 2 * burstSize, 60000);
+        const auto keys = recorder.keysOf(XK_v).mid(keysBefore);
+        bool inOrder = true;
+        for (qsizetype i = 0; i < keys.size(); ++i)
+            inOrder = inOrder && keys[i].press == (i % 2 == 0) && keys[i].state == (1 << 2);
+        burst_ = {arrivals_.counts.value(name(NotificationName::didPaste)) - before, keys.size(),
+                  inOrder, seconds};
+        out[QStringLiteral("burst")] =
+            QJsonObject{{QStringLiteral("posted"), burstSize},
+                        {QStringLiteral("did_paste"), burst_.didPaste},
+                        {QStringLiteral("v_key_events"), burst_.keyEvents},
+                        {QStringLiteral("in_order_with_control_only"), burst_.inOrder},
+                        {QStringLiteral("seconds"), burst_.seconds}};
+        return whole || fail("the burst lost answers");
+    }
+
+    bool coldStart(QJsonObject& out) {
+        std::vector<double> agent, bare;
+        for (int i = 0; i < coldStarts; ++i) {
+            QProcess helper;
+            QElapsedTimer clock;
+            clock.start();
+            if (!startAgent(helper))
+                return false;
+            agent.push_back(microseconds(clock));
+            stopAgent(helper);
+
+            const qint64 before = arrivals_.counts.value(bareStarted);
+            QProcess bareProgram;
+            clock.restart();
+            bareProgram.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--bare")});
+            if (!waitForCount(arrivals_, bareStarted, before + 1))
+                return fail("the bare program did not start");
+            bare.push_back(microseconds(clock));
+            bareProgram.waitForFinished(10000);
+        }
+        coldAgent_ = stats(agent);
+        coldBare_ = stats(bare);
+        out[QStringLiteral("cold_start_agent")] = json(coldAgent_);
+        out[QStringLiteral("cold_start_bare_qt")] = json(coldBare_);
+        idleRss_ = out[QStringLiteral("idle_rss_kib")].toInteger();
+        return true;
+    }
+
+public:
+    // Prints the table; returns whether every target was met.
+    bool report() const {
+        bool allMet = true;
+        const auto target = [&](const char* what, bool met, const QString& detail) {
+            allMet = allMet && met;
+            std::printf("  %-44s %-6s %s\n", what, met ? "met" : "MISSED", qPrintable(detail));
+        };
+        const auto row = [](const char* what, const Stats& s) {
+            std::printf("  %-30s %10.0f %10.0f %10.0f %8lld\n", what, s.p50, s.p90, s.p99,
+                        static_cast<long long>(s.n));
+        };
+        std::printf("\n  %-30s %10s %10s %10s %8s\n", "latency (µs)", "p50", "p90", "p99", "n");
+        row("bus floor (post → echo → back)", floor_);
+        row("paste (shouldPaste → didPaste)", paste_);
+        if (xdotool_.n)
+            row("xdotool key --delay 0 ctrl+v", xdotool_);
+        row("cold start, agent", coldAgent_);
+        row("cold start, bare Qt program", coldBare_);
+        std::printf("\n  burst of %d shouldPaste: %lld didPaste, %lld V key events, %s, %.2f s\n",
+                    burstSize, static_cast<long long>(burst_.didPaste),
+                    static_cast<long long>(burst_.keyEvents),
+                    burst_.inOrder ? "in order, Control only" : "OUT OF ORDER", burst_.seconds);
+        std::printf("  idle agent RSS: %.1f MB\n\n", double(idleRss_) / 1024.0);
+
+        std::printf("  targets\n");
+        target("paste p50 <= 1.5 x floor p50", paste_.p50 <= 1.5 * floor_.p50,
+               QStringLiteral("%1x").arg(paste_.p50 / floor_.p50, 0, 'f', 2));
+        target("paste p99 <= 2 x floor p99", paste_.p99 <= 2 * floor_.p99,
+               QStringLiteral("%1x").arg(paste_.p99 / floor_.p99, 0, 'f', 2));
+        if (xdotool_.n)
+            target("paste >= 30 x faster than xdotool", xdotool_.p50 >= 30 * paste_.p50,
+                   QStringLiteral("%1x").arg(xdotool_.p50 / paste_.p50, 0, 'f', 0));
+        target("burst loses nothing and keeps order",
+               burst_.didPaste == burstSize && burst_.keyEvents == 2 * burstSize && burst_.inOrder,
+               QString());
+        target("cold start <= 1.3 x bare Qt program", coldAgent_.p50 <= 1.3 * coldBare_.p50,
+               QStringLiteral("%1x").arg(coldAgent_.p50 / coldBare_.p50, 0, 'f', 2));
+        target("idle RSS <= 15 MB", idleRss_ > 0 && idleRss_ <= 15 * 1024,
+               QStringLiteral("%1 MB").arg(double(idleRss_) / 1024.0, 0, 'f', 1));
+        return allMet;
+    }
+
+private:
+    struct Burst {
+        qint64 didPaste = 0;
+        qsizetype keyEvents = 0;
+        bool inOrder = false;
+        double seconds = 0;
+    };
+
+    DBusNotifyCenter center_;
+    QString display_;
+    int samples_;
+    QProcessEnvironment env_;
+    Arrivals arrivals_;
+    QProcess echo_;
+    QProcess agent_;
+    Stats floor_, paste_, xdotool_, coldAgent_, coldBare_;
+    Burst burst_;
+    qint64 idleRss_ = 0;
+    qsizetype expectedKeys_ = 0;
+};
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.contains(QStringLiteral("--echo")))
+        return runEcho();
+    if (args.contains(QStringLiteral("--bare")))
+        return runBare();
+
+    QString jsonPath = QStringLiteral("bench-results.json");
+    int samples = 2000;
+    for (qsizetype i = 1; i + 1 < args.size(); ++i) {
+        if (args[i] == QStringLiteral("--json"))
+            jsonPath = args[i + 1];
+        else if (args[i] == QStringLiteral("--samples"))
+            samples = args[i + 1].toInt();
+    }
+
+    XvfbServer xvfb;
+    PrivateBus bus;
+    if (!xvfb.isRunning() || !bus.isRunning()) {
+        std::fprintf(stderr, "kelmo-bench: cannot start Xvfb and dbus-daemon\n");
+        return 1;
+    }
+    std::printf("kelmo-bench: private bus and Xvfb %s; %d interleaved samples\n",
+                qPrintable(xvfb.display()), samples);
+    Bench bench(bus.connection(), xvfb.display(), samples);
+    QJsonObject results;
+    if (!bench.run(results))
+        return 1;
+    const bool met = bench.report();
+    QFile file(jsonPath);
+    if (file.open(QIODevice::WriteOnly))
+        file.write(QJsonDocument(results).toJson());
+    std::printf("  numbers written to %s\n", qPrintable(jsonPath));
+    return met ? 0 : 3;
+}
