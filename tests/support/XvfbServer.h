@@ -19,7 +19,7 @@ public:
     QString display() const { return display_; }
     void kill();
 
-    // A display name that no server answers on right now (one that just closed).
+    // A display name that no server answers on, and that no other test will take.
     static QString unusedDisplay();
 
 private:

@@ -1,0 +1,32 @@
+// A window with one text field, for the demo to paste into. Prints the field's text each time it
+// changes, so a script can see what arrived.
+#include <QApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <cstdio>
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QWidget window;
+    window.setWindowTitle(QStringLiteral("Paste target"));
+    auto* layout = new QVBoxLayout(&window);
+    layout->addWidget(new QLabel(QStringLiteral("The main application asks Kelmo Helper to paste "
+                                                 "into this field:")));
+    auto* field = new QLineEdit;
+    field->setMinimumWidth(420);
+    layout->addWidget(field);
+    QObject::connect(field, &QLineEdit::textChanged, [](const QString& text) {
+        std::printf("%s\n", qUtf8Printable(text));
+        std::fflush(stdout);
+    });
+    window.resize(520, 110);
+    window.move(80, 80);
+    window.show();
+    window.activateWindow();
+    field->setFocus();
+    std::printf("ready\n");
+    std::fflush(stdout);
+    return app.exec();
+}
