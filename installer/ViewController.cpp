@@ -1,0 +1,159 @@
+#include "ViewController.h"
+
+#include "ApplicationLauncher.h"
+#include "DarwinNotificationsManager.h"
+#include "ErrorPresentation.h"
+#include "FileManager.h"
+#include "LocalizedString.h"
+#include "MainBundle.h"
+#include "NotificationNames.h"
+#include "RunningApplications.h"
+#include "ui_ViewController.h"
+
+#include <QCoreApplication>
+#include <QTabBar>
+
+namespace {
+const QString productName = QStringLiteral("Kelmo");
+const QString helperName = QStringLiteral("Kelmo Helper");
+const QString folderPiece = QLatin1Char('/') + productName;
+const QString bundlePiece = QLatin1Char('/') + helperName + QStringLiteral(".app");
+const QString resourceExtension = QStringLiteral("app");
+// The installer's one error of its own: its resources lack the agent bundle.
+constexpr int helperMissingCode = 904;
+constexpr std::chrono::seconds waitBeforeLaunch{1};
+constexpr int step2 = 1;
+constexpr int step3 = 2;
+} // namespace
+
+ViewController::ViewController(InstallerServices services, QWidget* parent)
+    : QDialog(parent)
+    , ui_(std::make_unique<Ui::ViewController>())
+    , services_(std::move(services)) {
+    ui_->setupUi(this);
+    tabView = ui_->tabView;
+    step1TabViewItem = ui_->step1TabViewItem;
+    step2TabViewItem = ui_->step2TabViewItem;
+    step3TabViewItem = ui_->step3TabViewItem;
+    step1TitleLabel = ui_->step1TitleLabel;
+    step1BodyLabel = ui_->step1BodyLabel;
+    step1Button = ui_->step1Button;
+    step2TitleLabel = ui_->step2TitleLabel;
+    step2BodyLabel = ui_->step2BodyLabel;
+    step2Button = ui_->step2Button;
+    step3TitleLabel = ui_->step3TitleLabel;
+    step3Button = ui_->step3Button;
+
+    // A wizard: the steps change by what happens, never by the user picking a tab.
+    tabView->tabBar()->hide();
+    tabView->setStyleSheet(QStringLiteral("QTabWidget::pane { border: 0; }"));
+    connect(tabView, &QTabWidget::currentChanged, this, &ViewController::makeStepButtonDefault);
+    makeStepButtonDefault(tabView->currentIndex());
+    viewDidLoad();
+}
+
+ViewController::~ViewController() = default;
+
+void ViewController::viewDidLoad() {
+    applyLocalizedTexts();
+    // The manager keeps the block for the whole run; it must not outlive this window unsafely.
+    DarwinNotificationsManager::sharedInstance().registerForNotificationName(
+        QString::fromLatin1(NotificationName::accessWasEnabled),
+        [self = QPointer<ViewController>(this)] {
+            if (self)
+                self->tabView->setCurrentIndex(step3);
+        });
+}
+
+void ViewController::applyLocalizedTexts() {
+    step1TitleLabel->setText(localizedString("STEP1.TITLE"));
+    step1BodyLabel->setText(localizedString("STEP1.BODY"));
+    step1Button->setText(localizedString("STEP1.BUTTON"));
+    step2TitleLabel->setText(localizedString("STEP2.TITLE"));
+    step2BodyLabel->setText(localizedString("STEP2.BODY"));
+    step2Button->setText(localizedString("STEP2.BUTTON"));
+    step3TitleLabel->setText(localizedString("STEP3.TITLE"));
+    step3Button->setText(localizedString("STEP3.BUTTON"));
+}
+
+void ViewController::makeStepButtonDefault(int step) {
+    QPushButton* const buttons[] = {step1Button, step2Button, step3Button};
+    if (step < 0 || step >= 3)
+        return;
+    // Return presses the button of the step that shows, and the keyboard is on it.
+    buttons[step]->setDefault(true);
+    buttons[step]->setFocus();
+}
+
+std::optional<QString> ViewController::helperInstallURL() {
+    FileManager& files = services_.fileManager;
+    Error error;
+    const std::optional<QString> applicationSupport = files.applicationSupportDirectory(error);
+    if (!applicationSupport) {
+        presentError(error);
+        return std::nullopt;
+    }
+    const QString folder = *applicationSupport + folderPiece;
+    if (!files.fileExistsAtPath(folder)) {
+        // On failure the location is still returned: the caller's next step reports what the
+        // missing folder means for it.
+        if (const std::optional<Error> failure = files.createDirectoryAtPath(folder))
+            presentError(*failure);
+    }
+    return folder + bundlePiece;
+}
+
+void ViewController::launchHelper(QObject*) {
+    if (services_.runningApplications.isRunning(QString::fromLatin1(BundleIdentifier::helper))) {
+        tabView->setCurrentIndex(step2);
+        return;
+    }
+    const std::optional<QString> location = helperInstallURL();
+    if (!location)
+        return;
+    if (const std::optional<Error> failure = services_.launcher.launchApplication(*location)) {
+        presentError(*failure);
+        return;
+    }
+    tabView->setCurrentIndex(step2);
+}
+
+void ViewController::installHelper() {
+    const std::optional<QString> location = helperInstallURL();
+    if (!location)
+        return;
+    if (services_.fileManager.fileExistsAtPath(*location)) {
+        launchHelper(this);
+        return;
+    }
+    const std::optional<QString> resource =
+        services_.mainBundle.pathForResource(helperName, resourceExtension);
+    if (!resource) {
+        presentError({QString::fromLatin1(BundleIdentifier::installer), helperMissingCode,
+                      localizedString("ERROR.904")});
+        return;
+    }
+    if (const std::optional<Error> failure = services_.fileManager.copyItem(*resource, *location)) {
+        presentError(*failure);
+        return;
+    }
+    services_.sleep(waitBeforeLaunch);
+    launchHelper(this);
+}
+
+void ViewController::requestAccess() {
+    if (!services_.runningApplications.isRunning(QString::fromLatin1(BundleIdentifier::helper)))
+        launchHelper(this);
+    auto& manager = DarwinNotificationsManager::sharedInstance();
+    manager.postNotificationWithName(
+        QString::fromLatin1(NotificationName::shouldStartCheckingForAccess));
+    manager.postNotificationWithName(QString::fromLatin1(NotificationName::shouldRequestAccess));
+}
+
+void ViewController::quit() {
+    QCoreApplication::quit();
+}
+
+void ViewController::presentError(const Error& error) {
+    services_.errorPresentation.presentError(this, error);
+}

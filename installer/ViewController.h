@@ -1,0 +1,76 @@
+#pragma once
+
+#include "Error.h"
+
+#include <QDialog>
+#include <QPointer>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+class ApplicationLauncher;
+class ErrorPresentation;
+class FileManager;
+class MainBundle;
+class QLabel;
+class QPushButton;
+class QTabWidget;
+class RunningApplications;
+
+namespace Ui {
+class ViewController;
+}
+
+// What the wizard needs of the platform.
+struct InstallerServices {
+    RunningApplications& runningApplications;
+    FileManager& fileManager;
+    MainBundle& mainBundle;
+    ApplicationLauncher& launcher;
+    ErrorPresentation& errorPresentation;
+    // The pause between a copy and the launch; blocking, like everything in the wizard.
+    std::function<void(std::chrono::seconds)> sleep;
+};
+
+// The three-step wizard: install the agent, get it the permission to type, done. The tab view's
+// page is the whole record of progress.
+class ViewController final : public QDialog {
+    Q_OBJECT
+public:
+    explicit ViewController(InstallerServices services, QWidget* parent = nullptr);
+    ~ViewController() override;
+
+    // Outlets, connected to the form's objects of the same names.
+    QPointer<QTabWidget> tabView;
+    QPointer<QWidget> step1TabViewItem;
+    QPointer<QWidget> step2TabViewItem;
+    QPointer<QWidget> step3TabViewItem;
+    QPointer<QLabel> step1TitleLabel;
+    QPointer<QLabel> step1BodyLabel;
+    QPointer<QPushButton> step1Button;
+    QPointer<QLabel> step2TitleLabel;
+    QPointer<QLabel> step2BodyLabel;
+    QPointer<QPushButton> step2Button;
+    QPointer<QLabel> step3TitleLabel;
+    QPointer<QPushButton> step3Button;
+
+    // Where the agent bundle goes; makes sure its folder exists. None when there is no
+    // Application Support directory.
+    std::optional<QString> helperInstallURL();
+    void launchHelper(QObject* sender);
+    void presentError(const Error& error);
+
+public Q_SLOTS:
+    void installHelper();
+    void requestAccess();
+    void quit();
+
+private:
+    void viewDidLoad();
+    void applyLocalizedTexts();
+    void makeStepButtonDefault(int step);
+
+    std::unique_ptr<Ui::ViewController> ui_;
+    InstallerServices services_;
+};

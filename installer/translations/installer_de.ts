@@ -1,0 +1,43 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="de_DE">
+<context>
+    <name></name>
+    <message id="STEP1.TITLE">
+        <source>Install Kelmo Helper</source>
+        <translation>Kelmo Helper installieren</translation>
+    </message>
+    <message id="STEP1.BODY">
+        <source>Kelmo pastes for you with the help of a small background helper. Install copies it into your data folder and starts it; nothing else on your computer changes.</source>
+        <translation>Kelmo fügt Texte mit Hilfe eines kleinen Hintergrundprogramms für dich ein. „Installieren“ kopiert es in deinen Datenordner und startet es; sonst ändert sich nichts auf deinem Computer.</translation>
+    </message>
+    <message id="STEP1.BUTTON">
+        <source>Install</source>
+        <translation>Installieren</translation>
+    </message>
+    <message id="STEP2.TITLE">
+        <source>Allow Kelmo Helper to type</source>
+        <translation>Kelmo Helper das Tippen erlauben</translation>
+    </message>
+    <message id="STEP2.BODY">
+        <source>To paste into other applications, Kelmo Helper sends the paste keystroke for you. When you continue, your system may ask you to allow this: please agree. This window moves on by itself as soon as the permission is granted.</source>
+        <translation>Um in andere Programme einzufügen, sendet Kelmo Helper für dich den Tastenbefehl zum Einfügen. Wenn du fortfährst, fragt dein System dich eventuell um Erlaubnis: Bitte stimme zu. Dieses Fenster geht von selbst weiter, sobald die Erlaubnis erteilt ist.</translation>
+    </message>
+    <message id="STEP2.BUTTON">
+        <source>Allow Typing</source>
+        <translation>Tippen erlauben</translation>
+    </message>
+    <message id="STEP3.TITLE">
+        <source>All set. Kelmo can paste for you now.</source>
+        <translation>Fertig. Kelmo kann jetzt für dich einfügen.</translation>
+    </message>
+    <message id="STEP3.BUTTON">
+        <source>Done</source>
+        <translation>Fertig</translation>
+    </message>
+    <message id="ERROR.904">
+        <source>This installer is incomplete: Kelmo Helper is missing from it. Please download Kelmo again.</source>
+        <translation>Dieser Installer ist unvollständig: Kelmo Helper fehlt darin. Bitte lade Kelmo erneut herunter.</translation>
+    </message>
+</context>
+</TS>

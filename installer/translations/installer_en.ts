@@ -1,0 +1,43 @@
+<?xml version="1.0" encoding="utf-8"?>
+<!DOCTYPE TS>
+<TS version="2.1" language="en_US">
+<context>
+    <name></name>
+    <message id="STEP1.TITLE">
+        <source>Install Kelmo Helper</source>
+        <translation>Install Kelmo Helper</translation>
+    </message>
+    <message id="STEP1.BODY">
+        <source>Kelmo pastes for you with the help of a small background helper. Install copies it into your data folder and starts it; nothing else on your computer changes.</source>
+        <translation>Kelmo pastes for you with the help of a small background helper. Install copies it into your data folder and starts it; nothing else on your computer changes.</translation>
+    </message>
+    <message id="STEP1.BUTTON">
+        <source>Install</source>
+        <translation>Install</translation>
+    </message>
+    <message id="STEP2.TITLE">
+        <source>Allow Kelmo Helper to type</source>
+        <translation>Allow Kelmo Helper to type</translation>
+    </message>
+    <message id="STEP2.BODY">
+        <source>To paste into other applications, Kelmo Helper sends the paste keystroke for you. When you continue, your system may ask you to allow this: please agree. This window moves on by itself as soon as the permission is granted.</source>
+        <translation>To paste into other applications, Kelmo Helper sends the paste keystroke for you. When you continue, your system may ask you to allow this: please agree. This window moves on by itself as soon as the permission is granted.</translation>
+    </message>
+    <message id="STEP2.BUTTON">
+        <source>Allow Typing</source>
+        <translation>Allow Typing</translation>
+    </message>
+    <message id="STEP3.TITLE">
+        <source>All set. Kelmo can paste for you now.</source>
+        <translation>All set. Kelmo can paste for you now.</translation>
+    </message>
+    <message id="STEP3.BUTTON">
+        <source>Done</source>
+        <translation>Done</translation>
+    </message>
+    <message id="ERROR.904">
+        <source>This installer is incomplete: Kelmo Helper is missing from it. Please download Kelmo again.</source>
+        <translation>This installer is incomplete: Kelmo Helper is missing from it. Please download Kelmo again.</translation>
+    </message>
+</context>
+</TS>

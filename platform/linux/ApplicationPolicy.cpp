@@ -1,0 +1,5 @@
+#include "ApplicationPolicy.h"
+
+bool quitsWhenLastWindowCloses() {
+    return true;
+}

@@ -1,0 +1,11 @@
+#pragma once
+
+#include "ApplicationLauncher.h"
+
+// Starts Contents/MacOS/<CFBundleExecutable> of a bundle in a session of its own, its standard
+// streams on /dev/null, as a desktop launcher does: it outlives the starter and never writes
+// into the starter's terminal.
+class DetachedLauncher final : public ApplicationLauncher {
+public:
+    std::optional<Error> launchApplication(const QString& bundlePath) override;
+};
