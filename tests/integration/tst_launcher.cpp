@@ -1,0 +1,92 @@
+#include "DetachedLauncher.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+#include <unistd.h>
+
+namespace {
+void writeFile(const QString& path, const QByteArray& content, bool executable = false) {
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+    file.close();
+    if (executable)
+        QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
+}
+
+QByteArray infoPlist(const QByteArray& executable) {
+    return "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>\n"
+           "<key>CFBundleIdentifier</key><string>co.example.probe</string>\n"
+           "<key>LSUIElement</key><true/>\n"
+           "<key>CFBundleExecutable</key><string>" +
+           executable + "</string>\n</dict></plist>\n";
+}
+} // namespace
+
+class LauncherTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void launchesTheBundleExecutableOnItsOwn() {
+        QTemporaryDir dir;
+        const QString bundle = dir.path() + QStringLiteral("/Probe.app");
+        const QString report = dir.path() + QStringLiteral("/report");
+        writeFile(bundle + QStringLiteral("/Contents/Info.plist"), infoPlist("probe"));
+        // Reports its pid, its session and where its standard output goes.
+        writeFile(bundle + QStringLiteral("/Contents/MacOS/probe"),
+                  "#!/bin/sh\nset -- $(cat /proc/$$/stat)\n"
+                  "echo \"$1 $6 $(readlink /proc/$$/fd/1)\" > \"" +
+                      report.toUtf8() + ".tmp\"\nmv \"" + report.toUtf8() + ".tmp\" \"" +
+                      report.toUtf8() + "\"\n",
+                  true);
+        DetachedLauncher launcher;
+        QCOMPARE(launcher.launchApplication(bundle).has_value(), false);
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(report), 10000);
+        QFile file(report);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QList<QByteArray> fields = file.readAll().trimmed().split(' ');
+        QCOMPARE(fields.size(), 3);
+        // A session of its own: the starter's terminal and its end don't reach it.
+        QVERIFY(fields[1].toLongLong() != qint64(::getsid(0)));
+        QCOMPARE(fields[2], QByteArray("/dev/null"));
+    }
+
+    void saysWhyItCannotLaunch_data() {
+        QTest::addColumn<QByteArray>("plist");
+        QTest::addColumn<bool>("executable");
+        QTest::addColumn<bool>("bundleExists");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no bundle")
+            << QByteArray() << false << false << QStringLiteral("there is no application");
+        QTest::newRow("no executable named") << QByteArray("<plist><dict></dict></plist>") << true
+                                             << true << QStringLiteral("names no executable");
+        QTest::newRow("not executable")
+            << infoPlist("probe") << false << true << QStringLiteral("missing or not executable");
+        QTest::newRow("escapes the bundle") << infoPlist("../../../bin/sh") << true << true
+                                            << QStringLiteral("names no executable");
+    }
+    void saysWhyItCannotLaunch() {
+        QFETCH(QByteArray, plist);
+        QFETCH(bool, executable);
+        QFETCH(bool, bundleExists);
+        QFETCH(QString, reason);
+        QTemporaryDir dir;
+        const QString bundle = dir.path() + QStringLiteral("/Kelmo Helper.app");
+        if (bundleExists) {
+            writeFile(bundle + QStringLiteral("/Contents/Info.plist"), plist);
+            writeFile(bundle + QStringLiteral("/Contents/MacOS/probe"), "#!/bin/sh\n", executable);
+        }
+        DetachedLauncher launcher;
+        const std::optional<Error> error = launcher.launchApplication(bundle);
+        QVERIFY(error.has_value());
+        QVERIFY2(error->localizedDescription.contains(reason),
+                 qPrintable(error->localizedDescription));
+        QVERIFY(error->localizedDescription.contains(QStringLiteral("“Kelmo Helper.app”")) ||
+                !bundleExists);
+    }
+};
+
+QTEST_GUILESS_MAIN(LauncherTest)
+#include "tst_launcher.moc"
