@@ -1,19 +1,11 @@
 #include "AgentMain.h"
 
-#include "BusRunningApplications.h"
-#include "DarwinNotificationsManager.h"
-#include "NotificationNames.h"
+#include "AgentPlatform.h"
 #include "NotifyCenter.h"
 #include "StandardOutput.h"
 #include "TerminationRequests.h"
-#include "XTestAccessibilityTrust.h"
-#include "XTestKeyboard.h"
-#include "XcbDisplay.h"
 
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
-#include <QDBusError>
 #include <csignal>
 
 int runAgent(int argc, char** argv, AgentIntervals intervals) {
@@ -21,29 +13,14 @@ int runAgent(int argc, char** argv, AgentIntervals intervals) {
     std::signal(SIGPIPE, SIG_IGN);
     QCoreApplication app(argc, argv);
 
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        printErrorLine(
-            QStringLiteral("cannot connect to the session bus: %1").arg(bus.lastError().message()));
+    QString whyNot;
+    std::optional<AgentPlatform> platform = makeAgentPlatform(whyNot);
+    if (!platform) {
+        printErrorLine(whyNot);
         return 1;
     }
-    // Owning the name first makes sure one agent at most carries out each command.
-    const QString helperId = QString::fromLatin1(BundleIdentifier::helper);
-    if (bus.interface()
-            ->registerService(helperId, QDBusConnectionInterface::DontQueueService,
-                              QDBusConnectionInterface::DontAllowReplacement)
-            .value() != QDBusConnectionInterface::ServiceRegistered) {
-        printErrorLine(QStringLiteral("another agent already runs (it owns %1 on the session bus); "
-                                      "this one exits")
-                           .arg(helperId));
-        return 1;
-    }
-
-    BusRunningApplications runningApplications(bus);
-    XcbDisplay display;
-    XTestKeyboard keyboard(display);
-    XTestAccessibilityTrust trust(display);
-    AppDelegate delegate(runningApplications, keyboard, trust, intervals);
+    AppDelegate delegate(*platform->runningApplications, *platform->keyboard, *platform->trust,
+                         intervals);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      [&delegate] { delegate.applicationWillTerminate(); });
     onTerminationRequest([] { QCoreApplication::quit(); });

@@ -1,17 +1,11 @@
 #include "AppDelegate.h"
 #include "ApplicationPolicy.h"
-#include "BusRunningApplications.h"
-#include "DetachedLauncher.h"
+#include "InstallerPlatform.h"
 #include "LocalizedString.h"
-#include "MessageBoxErrorPresentation.h"
 #include "NotifyCenter.h"
-#include "PosixFileManager.h"
-#include "ResourcesDirectory.h"
 #include "ViewController.h"
 
 #include <QApplication>
-#include <QDBusConnection>
-#include <QDBusError>
 #include <QLocale>
 #include <QThread>
 
@@ -20,14 +14,9 @@ int main(int argc, char** argv) {
     app.setQuitOnLastWindowClosed(quitsWhenLastWindowCloses());
     installTranslations(QLocale::system());
 
-    MessageBoxErrorPresentation errorPresentation;
-    QDBusConnection bus = QDBusConnection::sessionBus();
-    if (!bus.isConnected()) {
-        errorPresentation.presentError(
-            nullptr, {QStringLiteral("org.freedesktop.DBus"), 1,
-                      QStringLiteral("Kelmo Helper Installer needs your desktop session's "
-                                     "message bus, and there is none: %1")
-                          .arg(bus.lastError().message())});
+    InstallerPlatform platform = makeInstallerPlatform();
+    if (platform.sessionUnavailable) {
+        platform.errorPresentation->presentError(nullptr, *platform.sessionUnavailable);
         return 1;
     }
 
@@ -36,12 +25,9 @@ int main(int argc, char** argv) {
                      [&delegate] { delegate.applicationWillTerminate(); });
     delegate.applicationDidFinishLaunching();
 
-    BusRunningApplications runningApplications(bus);
-    PosixFileManager fileManager;
-    ResourcesDirectory mainBundle = ResourcesDirectory::ofRunningApplication();
-    DetachedLauncher launcher;
-    ViewController window({runningApplications, fileManager, mainBundle, launcher,
-                           errorPresentation, [](std::chrono::seconds pause) {
+    ViewController window({*platform.runningApplications, *platform.fileManager,
+                           *platform.mainBundle, *platform.launcher, *platform.errorPresentation,
+                           [](std::chrono::seconds pause) {
                                QThread::sleep(static_cast<unsigned long>(pause.count()));
                            }});
     window.show();

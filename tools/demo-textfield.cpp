@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
     window.setWindowTitle(QStringLiteral("Paste target"));
     auto* layout = new QVBoxLayout(&window);
     layout->addWidget(new QLabel(QStringLiteral("The main application asks Kelmo Helper to paste "
-                                                 "into this field:")));
+                                                "into this field:")));
     auto* field = new QLineEdit;
     field->setMinimumWidth(420);
     layout->addWidget(field);

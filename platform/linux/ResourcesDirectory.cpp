@@ -6,9 +6,8 @@
 ResourcesDirectory::ResourcesDirectory(QString path)
     : path_(std::move(path)) {}
 
-ResourcesDirectory ResourcesDirectory::ofRunningApplication() {
-    return ResourcesDirectory(QCoreApplication::applicationDirPath() +
-                              QStringLiteral("/../Resources"));
+QString ResourcesDirectory::ofRunningApplication() {
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/../Resources");
 }
 
 std::optional<QString> ResourcesDirectory::pathForResource(const QString& name,

@@ -6,8 +6,8 @@
 class ResourcesDirectory final : public MainBundle {
 public:
     explicit ResourcesDirectory(QString path);
-    // The bundle that holds the running executable (…/Contents/MacOS/<program>).
-    static ResourcesDirectory ofRunningApplication();
+    // Of the bundle that holds the running executable (…/Contents/MacOS/<program>).
+    static QString ofRunningApplication();
 
     std::optional<QString> pathForResource(const QString& name, const QString& extension) override;
 

@@ -27,25 +27,25 @@ void fake(xcb_connection_t* connection, std::uint8_t type, xcb_keycode_t code) {
 }
 } // namespace
 
-XTestKeyboard::XTestKeyboard(XcbDisplay& display)
-    : display_(display) {}
+XTestKeyboard::XTestKeyboard(std::shared_ptr<XcbDisplay> display)
+    : display_(std::move(display)) {}
 
 std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t virtualKey,
                                                                 bool keyDown, QString& whyNot) {
-    if (!display_.connection()) {
-        whyNot = display_.lastError();
+    if (!display_->connection()) {
+        whyNot = display_->lastError();
         return std::nullopt;
     }
     const xcb_keysym_t keysym = keysymOf(virtualKey);
-    const xcb_keycode_t key = keysym ? display_.keycodeFor(keysym) : 0;
+    const xcb_keycode_t key = keysym ? display_->keycodeFor(keysym) : 0;
     if (!key) {
         whyNot = keysym ? QStringLiteral("no key of the active keyboard layout gives \"v\"")
                         : QStringLiteral("virtual key %1 has no X key").arg(virtualKey);
         return std::nullopt;
     }
-    xcb_keycode_t control = display_.keycodeFor(XK_Control_L);
+    xcb_keycode_t control = display_->keycodeFor(XK_Control_L);
     if (!control)
-        control = display_.keycodeFor(XK_Control_R);
+        control = display_->keycodeFor(XK_Control_R);
     if (!control) {
         whyNot = QStringLiteral("the keyboard map has no Control key");
         return std::nullopt;
@@ -54,12 +54,12 @@ std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t vi
 }
 
 void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {
-    xcb_connection_t* connection = display_.connection();
+    xcb_connection_t* connection = display_->connection();
     // Without XTEST the events go nowhere, as they do on a system that hasn't granted trust.
-    if (!connection || !display_.hasXTest())
+    if (!connection || !display_->hasXTest())
         return;
-    const auto& modifierKeys = display_.modifierKeys();
-    const auto held = display_.pressedKeys();
+    const auto& modifierKeys = display_->modifierKeys();
+    const auto held = display_->pressedKeys();
 
     // The application must see exactly the event's modifiers: modifier keys the user holds are
     // let go for the chord and pressed again after it, so none stays down that wasn't before.

@@ -2,6 +2,8 @@
 
 #include "KeyboardEvents.h"
 
+#include <memory>
+
 class XcbDisplay;
 
 // Keystrokes through the XTEST extension. The platform's shortcut modifier (Command) is Control
@@ -9,12 +11,12 @@ class XcbDisplay;
 // user gets a paste and not Control+K.
 class XTestKeyboard final : public KeyboardEventPoster {
 public:
-    explicit XTestKeyboard(XcbDisplay& display);
+    explicit XTestKeyboard(std::shared_ptr<XcbDisplay> display);
 
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t virtualKey, bool keyDown,
                                                      QString& whyNot) override;
     void postEvents(int tap, std::span<const KeyboardEvent> events) override;
 
 private:
-    XcbDisplay& display_;
+    std::shared_ptr<XcbDisplay> display_;
 };

@@ -1,0 +1,24 @@
+#pragma once
+
+#include "ApplicationLauncher.h"
+#include "ErrorPresentation.h"
+#include "FileManager.h"
+#include "MainBundle.h"
+#include "RunningApplications.h"
+
+#include <memory>
+#include <optional>
+
+// What the installer needs of the desktop.
+struct InstallerPlatform {
+    std::unique_ptr<RunningApplications> runningApplications;
+    std::unique_ptr<FileManager> fileManager;
+    std::unique_ptr<MainBundle> mainBundle;
+    std::unique_ptr<ApplicationLauncher> launcher;
+    std::unique_ptr<ErrorPresentation> errorPresentation;
+    // Set when the installer can't reach the session it installs into; then only the error
+    // presentation is there, to say so.
+    std::optional<Error> sessionUnavailable;
+};
+
+InstallerPlatform makeInstallerPlatform();

@@ -1,0 +1,7 @@
+#pragma once
+
+#include <functional>
+
+// Calls `terminate` on the main thread on SIGTERM, SIGINT and SIGHUP. Call once, after the
+// application object exists.
+void onTerminationSignal(std::function<void()> terminate);
