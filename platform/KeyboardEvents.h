@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 
@@ -18,6 +19,8 @@ struct KeyboardEvent {
     // Resolved by the platform when the event is created, so that posting can't fail half way.
     std::uint32_t platformKey = 0;
     std::uint32_t platformCommandKey = 0;
+    // The platform's own event object, where it has one; released with the last copy.
+    std::shared_ptr<const void> platformEvent;
 };
 
 // Synthetic keystrokes into the user's session, as if typed.

@@ -50,7 +50,7 @@ std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t vi
         whyNot = QStringLiteral("the keyboard map has no Control key");
         return std::nullopt;
     }
-    return KeyboardEvent{virtualKey, keyDown, 0, key, control};
+    return KeyboardEvent{virtualKey, keyDown, 0, key, control, nullptr};
 }
 
 void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {

@@ -1,0 +1,24 @@
+#include "CGEventKeyboard.h"
+
+#include <ApplicationServices/ApplicationServices.h>
+
+std::optional<KeyboardEvent> CGEventKeyboard::createKeyboardEvent(std::uint16_t virtualKey,
+                                                                  bool keyDown, QString& whyNot) {
+    CGEventRef event = CGEventCreateKeyboardEvent(nullptr, virtualKey, keyDown);
+    if (!event) {
+        whyNot = QStringLiteral("the system could not create a keyboard event");
+        return std::nullopt;
+    }
+    return KeyboardEvent{
+        virtualKey, keyDown,
+        0,          virtualKey,
+        0,          std::shared_ptr<const void>(event, [](const void* e) { CFRelease(e); })};
+}
+
+void CGEventKeyboard::postEvents(int tap, std::span<const KeyboardEvent> events) {
+    for (const KeyboardEvent& event : events) {
+        auto* cgEvent = static_cast<CGEventRef>(const_cast<void*>(event.platformEvent.get()));
+        CGEventSetFlags(cgEvent, CGEventFlags(event.flags));
+        CGEventPost(CGEventTapLocation(tap), cgEvent);
+    }
+}

@@ -1,0 +1,16 @@
+#include "CocoaFileManager.h"
+#include "InstallerPlatform.h"
+#include "MainBundleResources.h"
+#include "MessageBoxErrorPresentation.h"
+#include "WorkspaceLauncher.h"
+#include "WorkspaceRunningApplications.h"
+
+InstallerPlatform makeInstallerPlatform() {
+    InstallerPlatform platform;
+    platform.errorPresentation = std::make_unique<MessageBoxErrorPresentation>();
+    platform.runningApplications = std::make_unique<WorkspaceRunningApplications>();
+    platform.fileManager = std::make_unique<CocoaFileManager>();
+    platform.mainBundle = std::make_unique<MainBundleResources>();
+    platform.launcher = std::make_unique<WorkspaceLauncher>();
+    return platform;
+}

@@ -1,0 +1,9 @@
+#include "WorkspaceRunningApplications.h"
+
+#import <AppKit/AppKit.h>
+
+bool WorkspaceRunningApplications::isRunning(const QString& bundleIdentifier) {
+    return
+        [NSRunningApplication runningApplicationsWithBundleIdentifier:bundleIdentifier.toNSString()]
+            .count > 0;
+}
