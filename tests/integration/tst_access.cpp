@@ -93,18 +93,6 @@ private Q_SLOTS:
         QCOMPARE(peer->count(name(NotificationName::accessWasEnabled)), 1);
     }
 
-    void requestThenStartAnswersTwice() {
-        LineProcess agent;
-        start(agent, testAgent, xvfb->display(), 100);
-        peer->post(name(NotificationName::shouldRequestAccess));
-        peer->post(name(NotificationName::shouldStartCheckingForAccess));
-        QVERIFY(peer->waitFor(name(NotificationName::accessWasEnabled), 2));
-        QVERIFY(agent.waitForLine(enabled));
-        QTest::qWait(quietIntervals * 100);
-        QCOMPARE(agent.output(), QStringList{enabled});
-        QCOMPARE(peer->count(name(NotificationName::accessWasEnabled)), 2);
-    }
-
     void requestWhileUntrustedSaysWhyAndStartsNothing_data() {
         QTest::addColumn<bool>("withServer");
         QTest::addColumn<QString>("reason");

@@ -119,13 +119,7 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("nothing") << QStringList();
         QTest::newRow("unknown") << QStringList{QStringLiteral("shout")};
-        QTest::newRow("post nothing") << QStringList{QStringLiteral("post")};
         QTest::newRow("wait nothing") << QStringList{QStringLiteral("wait")};
-        QTest::newRow("bad timeout")
-            << QStringList{QStringLiteral("wait"), QStringLiteral("--timeout"),
-                           QStringLiteral("soon"), QStringLiteral("g")};
-        QTest::newRow("hold two") << QStringList{QStringLiteral("hold"), QStringLiteral("a"),
-                                                 QStringLiteral("b")};
         QTest::newRow("hold dash")
             << QStringList{QStringLiteral("hold"), QStringLiteral("a"), QStringLiteral("--")};
     }

@@ -141,19 +141,6 @@ private Q_SLOTS:
         QCOMPARE(window->tabView->currentIndex(), 1);
     }
 
-    void stepTwoWithoutAgentLaunchesItThenAsksAnyway() {
-        qputenv("XDG_DATA_HOME", home.path().toUtf8());
-        launcher.failure = Error{QStringLiteral("test"), 1, QStringLiteral("cannot launch")};
-        window->tabView->setCurrentIndex(1);
-        const qsizetype before = peer->count(name(NotificationName::shouldRequestAccess));
-        window->step2Button->click();
-        QCOMPARE(launcher.launched.size(), 1);
-        QCOMPARE(errors.presented.size(), 1);
-        QCOMPARE(errors.presented.first().localizedDescription, QStringLiteral("cannot launch"));
-        QVERIFY(peer->waitFor(name(NotificationName::shouldRequestAccess), before + 1));
-        launcher.failure.reset();
-    }
-
     void missingResourceIsErrorNineHundredFour() {
         qputenv("XDG_DATA_HOME", home.path().toUtf8());
         window->step1Button->click();
