@@ -25,8 +25,6 @@ public:
     void postNotification(const QString& name, const QVariantMap* userInfo) override;
     void flush() override;
 
-    QDBusConnection connection() const { return connection_; }
-
 private Q_SLOTS:
     void onNamedPost(const QString& name);
     void onAnyPost(const QString& name);

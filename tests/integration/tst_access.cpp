@@ -1,7 +1,7 @@
-#include "BusPeer.h"
 #include "LineProcess.h"
 #include "NotificationNames.h"
 #include "PrivateBus.h"
+#include "TestSupport.h"
 #include "XvfbServer.h"
 
 #include <QTest>
@@ -12,10 +12,6 @@ const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
 const QString enabled = QStringLiteral("enabled");
 const QString disabled = QStringLiteral("disabled");
 const QString promptLine = QStringLiteral("Kelmo Helper: cannot send keystrokes: ");
-
-QString name(const char* n) {
-    return QString::fromLatin1(n);
-}
 
 // Proving that nothing more happens takes waiting; this is how long, in poll intervals.
 constexpr int quietIntervals = 5;
@@ -42,7 +38,7 @@ private Q_SLOTS:
 
     void withoutDisplayTheRealPollSaysDisabledEverySecond() {
         LineProcess agent;
-        start(agent, helperExecutable, XvfbServer::unusedDisplay());
+        QVERIFY(start(agent, helperExecutable, XvfbServer::unusedDisplay()));
         peer->post(name(NotificationName::shouldStartCheckingForAccess));
         QVERIFY(agent.waitForLineCount(2, 10000));
         QCOMPARE(agent.output().mid(0, 2), QStringList({disabled, disabled}));
@@ -54,7 +50,7 @@ private Q_SLOTS:
     void displayAppearingEndsThePollOnce() {
         const QString display = XvfbServer::unusedDisplay();
         LineProcess agent;
-        start(agent, testAgent, display, 100);
+        QVERIFY(start(agent, testAgent, display, 100));
         peer->post(name(NotificationName::shouldStartCheckingForAccess));
         QVERIFY(agent.waitForLine(disabled));
 
@@ -72,7 +68,7 @@ private Q_SLOTS:
 
     void twoStartCommandsMakeOnePoll() {
         LineProcess agent;
-        start(agent, testAgent, xvfb->display(), 200);
+        QVERIFY(start(agent, testAgent, xvfb->display(), 200));
         peer->post(name(NotificationName::shouldStartCheckingForAccess));
         peer->post(name(NotificationName::shouldStartCheckingForAccess));
         QVERIFY(agent.waitForLine(enabled));
@@ -84,7 +80,7 @@ private Q_SLOTS:
 
     void requestWhileTrustedAnswersAtOnceAndStopsAFreshPoll() {
         LineProcess agent;
-        start(agent, testAgent, xvfb->display(), 300);
+        QVERIFY(start(agent, testAgent, xvfb->display(), 300));
         peer->post(name(NotificationName::shouldStartCheckingForAccess));
         peer->post(name(NotificationName::shouldRequestAccess));
         QVERIFY(peer->waitFor(name(NotificationName::accessWasEnabled)));
@@ -111,7 +107,7 @@ private Q_SLOTS:
             display = withoutXTest->display();
         }
         LineProcess agent;
-        start(agent, testAgent, display, 100);
+        QVERIFY(start(agent, testAgent, display, 100));
         peer->post(name(NotificationName::shouldRequestAccess));
         QVERIFY(
             QTest::qWaitFor([&] { return !agent.errors().filter(promptLine).isEmpty(); }, 10000));
@@ -127,7 +123,7 @@ private Q_SLOTS:
         XvfbServer withoutXTest({QStringLiteral("-extension"), QStringLiteral("XTEST")});
         QVERIFY(withoutXTest.isRunning());
         LineProcess agent;
-        start(agent, testAgent, withoutXTest.display(), 100);
+        QVERIFY(start(agent, testAgent, withoutXTest.display(), 100));
         peer->post(name(NotificationName::shouldPaste));
         QVERIFY(peer->waitFor(name(NotificationName::didPaste)));
         QCOMPARE(agent.output(), QStringList({QStringLiteral("$ Kelmo Helper: paste()"),
@@ -135,13 +131,10 @@ private Q_SLOTS:
     }
 
 private:
-    void start(LineProcess& agent, const QString& program, const QString& display,
+    bool start(LineProcess& agent, const QString& program, const QString& display,
                int pollMs = 1000) {
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), display);
-        const qsizetype before = peer->count(name(NotificationName::didFinishLaunching));
-        agent.start(program, {QStringLiteral("--poll-ms"), QString::number(pollMs)}, env);
-        QVERIFY(peer->waitFor(name(NotificationName::didFinishLaunching), before + 1));
+        return startAgent(agent, *peer, program, display,
+                          {QStringLiteral("--poll-ms"), QString::number(pollMs)});
     }
 
     std::unique_ptr<XvfbServer> xvfb;

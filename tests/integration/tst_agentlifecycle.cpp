@@ -1,7 +1,7 @@
-#include "BusPeer.h"
 #include "LineProcess.h"
 #include "NotificationNames.h"
 #include "PrivateBus.h"
+#include "TestSupport.h"
 
 #include <QDBusConnectionInterface>
 #include <QElapsedTimer>
@@ -12,10 +12,6 @@ namespace {
 const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
 const QString willTerminateLine = QStringLiteral("$ Kelmo Helper: willTerminate");
-
-QString name(const char* n) {
-    return QString::fromLatin1(n);
-}
 
 QStringList logLinesOf(const QStringList& errors) {
     QStringList names;

@@ -1,7 +1,7 @@
-#include "BusPeer.h"
 #include "LineProcess.h"
 #include "NotificationNames.h"
 #include "PrivateBus.h"
+#include "TestSupport.h"
 #include "XvfbServer.h"
 
 #include <QDBusConnectionInterface>
@@ -14,9 +14,6 @@ namespace {
 const QString installerExecutable = QStringLiteral(KELMO_INSTALLER_EXECUTABLE);
 const QString windowTitle = QStringLiteral("^Kelmo Helper Installer$");
 
-QString name(const char* n) {
-    return QString::fromLatin1(n);
-}
 } // namespace
 
 // The real installer on a real X server and a private bus, driven from the keyboard as a person

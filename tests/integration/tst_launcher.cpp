@@ -1,4 +1,5 @@
 #include "DetachedLauncher.h"
+#include "TestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,16 +8,6 @@
 #include <unistd.h>
 
 namespace {
-void writeFile(const QString& path, const QByteArray& content, bool executable = false) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-    if (executable)
-        QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
-}
-
 QByteArray infoPlist(const QByteArray& executable) {
     return "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>\n"
            "<key>CFBundleIdentifier</key><string>co.example.probe</string>\n"

@@ -1,8 +1,8 @@
-#include "BusPeer.h"
 #include "KeyRecorder.h"
 #include "LineProcess.h"
 #include "NotificationNames.h"
 #include "PrivateBus.h"
+#include "TestSupport.h"
 #include "XvfbServer.h"
 
 #include <QApplication>
@@ -23,16 +23,6 @@ constexpr xcb_keysym_t XK_Shift_L = 0xffe1;
 constexpr xcb_keysym_t XK_Control_L = 0xffe3;
 constexpr std::uint16_t ShiftMask = 1 << 0;
 constexpr std::uint16_t ControlMask = 1 << 2;
-
-QString name(const char* n) {
-    return QString::fromLatin1(n);
-}
-
-QProcessEnvironment withDisplay(const QString& display) {
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
-    return env;
-}
 
 bool run(const QString& program, const QStringList& arguments) {
     QProcess process;
@@ -65,7 +55,7 @@ private Q_SLOTS:
         KeyRecorder recorder(xvfb_.display());
         QVERIFY(recorder.takeFocus());
         LineProcess agent;
-        startAgent(agent, xvfb_.display());
+        QVERIFY(startAgent(agent, *peer, helperExecutable, xvfb_.display()));
 
         peer->post(name(NotificationName::shouldPaste));
         QVERIFY(peer->waitFor(name(NotificationName::didPaste)));
@@ -83,7 +73,7 @@ private Q_SLOTS:
         KeyRecorder recorder(xvfb_.display());
         QVERIFY(recorder.takeFocus());
         LineProcess agent;
-        startAgent(agent, xvfb_.display());
+        QVERIFY(startAgent(agent, *peer, helperExecutable, xvfb_.display()));
 
         peer->post(name(NotificationName::shouldPaste));
         peer->post(name(NotificationName::shouldPaste));
@@ -100,7 +90,7 @@ private Q_SLOTS:
         KeyRecorder recorder(xvfb_.display());
         QVERIFY(recorder.takeFocus());
         LineProcess agent;
-        startAgent(agent, xvfb_.display());
+        QVERIFY(startAgent(agent, *peer, helperExecutable, xvfb_.display()));
 
         recorder.fakeKey(XK_Shift_L, true);
         peer->post(name(NotificationName::shouldPaste));
@@ -122,7 +112,7 @@ private Q_SLOTS:
         KeyRecorder recorder(xvfb_.display());
         QVERIFY(recorder.takeFocus());
         LineProcess agent;
-        startAgent(agent, xvfb_.display());
+        QVERIFY(startAgent(agent, *peer, helperExecutable, xvfb_.display()));
         // A first paste under the US map, so the agent has a key cached from it.
         peer->post(name(NotificationName::shouldPaste));
         QVERIFY(recorder.waitForKeys(XK_v, 2));
@@ -175,7 +165,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(QApplication::clipboard()->text() == text, 10000);
 
         LineProcess agent;
-        startAgent(agent, xvfb_.display());
+        QVERIFY(startAgent(agent, *peer, helperExecutable, xvfb_.display()));
         peer->post(name(NotificationName::shouldPaste));
         QTRY_COMPARE_WITH_TIMEOUT(field->text(), text, 10000);
         QVERIFY(peer->waitFor(name(NotificationName::didPaste)));
@@ -183,7 +173,7 @@ private Q_SLOTS:
 
     void withoutDisplayNothingIsTypedAndNothingClaimed() {
         LineProcess agent;
-        startAgent(agent, XvfbServer::unusedDisplay());
+        QVERIFY(startAgent(agent, *peer, helperExecutable, XvfbServer::unusedDisplay()));
         peer->post(name(NotificationName::shouldPaste));
         QVERIFY(QTest::qWaitFor(
             [&] { return !agent.errors().filter(QStringLiteral("cannot paste")).isEmpty(); },
@@ -206,7 +196,7 @@ private Q_SLOTS:
         auto server = std::make_unique<XvfbServer>(display, QStringList());
         QVERIFY(server->isRunning());
         LineProcess agent;
-        startAgent(agent, display);
+        QVERIFY(startAgent(agent, *peer, helperExecutable, display));
         peer->post(name(NotificationName::shouldPaste));
         QVERIFY(peer->waitFor(name(NotificationName::didPaste)));
 
@@ -227,12 +217,6 @@ private Q_SLOTS:
     }
 
 private:
-    void startAgent(LineProcess& agent, const QString& display) {
-        const qsizetype before = peer->count(name(NotificationName::didFinishLaunching));
-        agent.start(helperExecutable, {}, withDisplay(display));
-        QVERIFY(peer->waitFor(name(NotificationName::didFinishLaunching), before + 1));
-    }
-
     XvfbServer& xvfb_;
     std::unique_ptr<PrivateBus> bus;
     std::unique_ptr<BusPeer> peer;

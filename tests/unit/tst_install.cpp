@@ -3,6 +3,7 @@
 #include "PosixFileManager.h"
 #include "PrivateBus.h"
 #include "ResourcesDirectory.h"
+#include "TestSupport.h"
 #include "ViewController.h"
 
 #include <QApplication>
@@ -16,17 +17,6 @@
 
 namespace {
 const QString helperId = QString::fromLatin1(BundleIdentifier::helper);
-
-void writeFile(const QString& path, const QByteArray& content,
-               QFileDevice::Permissions permissions = QFileDevice::ReadOwner |
-                                                      QFileDevice::WriteOwner) {
-    QDir().mkpath(QFileInfo(path).path());
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
-    QVERIFY(file.setPermissions(permissions));
-}
 } // namespace
 
 // Install and launch with the real file system in a temporary home; the launch itself, the
@@ -44,8 +34,7 @@ private Q_SLOTS:
         resources = home->path() + QStringLiteral("/Installer.app/Contents/Resources");
         carried = resources + QStringLiteral("/Kelmo Helper.app");
         writeFile(carried + QStringLiteral("/Contents/Info.plist"), "<plist/>");
-        writeFile(carried + QStringLiteral("/Contents/MacOS/Kelmo Helper"), "#!/bin/sh\n",
-                  QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        writeFile(carried + QStringLiteral("/Contents/MacOS/Kelmo Helper"), "#!/bin/sh\n", true);
         folder = dataHome + QStringLiteral("/Kelmo");
         location = folder + QStringLiteral("/Kelmo Helper.app");
         running.running.clear();

@@ -1,10 +1,10 @@
-#include "BusPeer.h"
 #include "InstallerFakes.h"
 #include "LocalizedString.h"
 #include "NotificationNames.h"
 #include "PosixFileManager.h"
 #include "PrivateBus.h"
 #include "ResourcesDirectory.h"
+#include "TestSupport.h"
 #include "ViewController.h"
 
 #include <QApplication>
@@ -17,10 +17,6 @@
 #include <QTest>
 
 namespace {
-QString name(const char* n) {
-    return QString::fromLatin1(n);
-}
-
 struct Texts {
     QString step1Title, step1Button, step2Button, step3Title, step3Button, error904;
 };
