@@ -19,9 +19,9 @@ DarwinNotificationsManager::~DarwinNotificationsManager() {
     center_.removeEveryObserver(this);
 }
 
-void DarwinNotificationsManager::registerForNotificationName(const QString& name, Block callback) {
+bool DarwinNotificationsManager::registerForNotificationName(const QString& name, Block callback) {
     handlers.insert(name, std::move(callback));
-    center_.addObserver(this, &DarwinNotificationsManager::darwinNotificationCallback, name);
+    return center_.addObserver(this, &DarwinNotificationsManager::darwinNotificationCallback, name);
 }
 
 void DarwinNotificationsManager::postNotificationWithName(const QString& name) {

@@ -24,8 +24,9 @@ public:
     DarwinNotificationsManager& operator=(const DarwinNotificationsManager&) = delete;
     ~DarwinNotificationsManager();
 
-    // Stores `callback` for `name`, replacing an earlier one, and subscribes at the center.
-    void registerForNotificationName(const QString& name, Block callback);
+    // Stores `callback` for `name`, replacing an earlier one, and subscribes at the center. False
+    // when the center refused: the block is stored, but no post of `name` will reach it.
+    [[nodiscard]] bool registerForNotificationName(const QString& name, Block callback);
     void postNotificationWithName(const QString& name);
     // The center carries the name alone; the dictionary never reaches an observer.
     void postNotificationWithName(const QString& name, const QVariantMap* userInfo);

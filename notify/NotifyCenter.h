@@ -20,7 +20,9 @@ public:
 
     // From now on every post of `name`, by any process, this one included, calls `callback` with
     // `observer` on the main thread. Adding the same observer and name again changes nothing.
-    virtual void addObserver(void* observer, NotifyCallback callback, const QString& name) = 0;
+    // False when the center refused the subscription: then no post of `name` will arrive.
+    [[nodiscard]] virtual bool addObserver(void* observer, NotifyCallback callback,
+                                           const QString& name) = 0;
     virtual void removeEveryObserver(void* observer) = 0;
     // Fire-and-forget: returns at once, with no word on whether anybody observed.
     virtual void postNotification(const QString& name, const QVariantMap* userInfo) = 0;

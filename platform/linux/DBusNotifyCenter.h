@@ -20,14 +20,10 @@ public:
     ~DBusNotifyCenter() override;
 
     // An empty name observes every name (for the command-line peer; the agent never does).
-    void addObserver(void* observer, NotifyCallback callback, const QString& name) override;
+    bool addObserver(void* observer, NotifyCallback callback, const QString& name) override;
     void removeEveryObserver(void* observer) override;
     void postNotification(const QString& name, const QVariantMap* userInfo) override;
     void flush() override;
-
-private Q_SLOTS:
-    void onNamedPost(const QString& name);
-    void onAnyPost(const QString& name);
 
 private:
     struct Observer {
@@ -35,9 +31,9 @@ private:
         NotifyCallback callback;
         QString name;
     };
-    bool subscribe(const QString& name);
-    void unsubscribe(const QString& name);
-    void deliver(const QString& name, bool toEveryNameObservers);
+    friend struct PostFilter;
+    bool changeMatch(const char* method, const QString& name);
+    void deliver(const QString& name);
 
     QDBusConnection connection_;
     std::vector<Observer> observers_;

@@ -27,7 +27,7 @@ NotifyCallback DarwinNotifyCenter::callbackFor(void* observer) const {
     return it == observers_.end() ? nullptr : it->callback;
 }
 
-void DarwinNotifyCenter::addObserver(void* observer, NotifyCallback callback, const QString& name) {
+bool DarwinNotifyCenter::addObserver(void* observer, NotifyCallback callback, const QString& name) {
     const auto it = std::find_if(observers_.begin(), observers_.end(),
                                  [&](const Observer& o) { return o.observer == observer; });
     if (it == observers_.end())
@@ -39,6 +39,8 @@ void DarwinNotifyCenter::addObserver(void* observer, NotifyCallback callback, co
                                     trampoline, cfName, nullptr,
                                     CFNotificationSuspensionBehaviorDeliverImmediately);
     CFRelease(cfName);
+    // The Darwin center reports no failure.
+    return true;
 }
 
 void DarwinNotifyCenter::removeEveryObserver(void* observer) {

@@ -7,7 +7,7 @@
 // The machine-wide Darwin notify center of CoreFoundation.
 class DarwinNotifyCenter final : public NotifyCenter {
 public:
-    void addObserver(void* observer, NotifyCallback callback, const QString& name) override;
+    bool addObserver(void* observer, NotifyCallback callback, const QString& name) override;
     void removeEveryObserver(void* observer) override;
     void postNotification(const QString& name, const QVariantMap* userInfo) override;
     // Darwin posts leave the process at once.
