@@ -11,6 +11,7 @@
 int runAgent(int argc, char** argv, AgentIntervals intervals) {
     // A reader that went away must not take the agent with it; writes then just fail.
     std::signal(SIGPIPE, SIG_IGN);
+    prepareAgentProcess();
     QCoreApplication app(argc, argv);
 
     QString whyNot;
@@ -23,9 +24,10 @@ int runAgent(int argc, char** argv, AgentIntervals intervals) {
                          intervals);
     QObject::connect(&app, &QCoreApplication::aboutToQuit, &delegate,
                      [&delegate] { delegate.applicationWillTerminate(); });
-    onTerminationRequest([] { QCoreApplication::quit(); });
+    onTerminationRequest([&delegate] { delegate.terminate(); });
 
-    delegate.applicationDidFinishLaunching();
+    if (!delegate.applicationDidFinishLaunching())
+        return 1;
     const int status = app.exec();
     // The farewell was only queued; let it reach the bus before the process is gone.
     darwinNotifyCenter().flush();

@@ -6,6 +6,7 @@
 #include "NotificationNames.h"
 #include "RunningApplications.h"
 #include "StandardOutput.h"
+#include "TerminationRequests.h"
 
 #include <QCoreApplication>
 #include <array>
@@ -21,21 +22,33 @@ AppDelegate::AppDelegate(RunningApplications& runningApplications, KeyboardEvent
     connect(&timer, &QTimer::timeout, this, &AppDelegate::checkAccess);
 }
 
-void AppDelegate::applicationDidFinishLaunching() {
+bool AppDelegate::applicationDidFinishLaunching() {
     auto& manager = DarwinNotificationsManager::sharedInstance();
+    using Action = void (AppDelegate::*)();
+    const std::pair<const char*, Action> commands[] = {
+        {NotificationName::shouldPaste, &AppDelegate::paste},
+        {NotificationName::shouldTerminate, &AppDelegate::terminate},
+        {NotificationName::shouldRequestAccess, &AppDelegate::requestAccess},
+        {NotificationName::shouldStartCheckingForAccess, &AppDelegate::startCheckingForAccess},
+    };
     // Every command is subscribed before the launch is announced, so a peer may answer the
     // announcement with a command at once.
-    manager.registerForNotificationName(QString::fromLatin1(NotificationName::shouldPaste),
-                                        [this] { paste(); });
-    manager.registerForNotificationName(QString::fromLatin1(NotificationName::shouldTerminate),
-                                        [this] { terminate(); });
-    manager.registerForNotificationName(QString::fromLatin1(NotificationName::shouldRequestAccess),
-                                        [this] { requestAccess(); });
-    manager.registerForNotificationName(
-        QString::fromLatin1(NotificationName::shouldStartCheckingForAccess),
-        [this] { startCheckingForAccess(); });
+    for (const auto& [name, action] : commands) {
+        const auto block = [this, action] {
+            if (!mayAct())
+                return;
+            (this->*action)();
+            memoryRelease_.noteCommand();
+        };
+        if (!manager.registerForNotificationName(QString::fromLatin1(name), block)) {
+            printErrorLine(QStringLiteral("cannot receive %1 from the bus; the agent exits")
+                               .arg(QLatin1String(name)));
+            return false;
+        }
+    }
     manager.postNotificationWithName(QString::fromLatin1(NotificationName::didFinishLaunching));
     watchdog_.start();
+    return true;
 }
 
 void AppDelegate::applicationWillTerminate() {
@@ -50,25 +63,35 @@ void AppDelegate::selfDestruct() {
 }
 
 void AppDelegate::terminate() {
+    terminating_ = true;
+    watchdog_.stop();
+    timer.stop();
     QCoreApplication::quit();
+}
+
+bool AppDelegate::mayAct() {
+    if (!terminating_ && terminationRequested())
+        terminate();
+    return !terminating_;
 }
 
 void AppDelegate::paste() {
     printLine("$ Kelmo Helper: paste()");
     // Both events exist before either is posted: never a lone key-down.
     QString whyNot;
-    std::optional<KeyboardEvent> keyDown = keyboard_.createKeyboardEvent(kVK_ANSI_V, true, whyNot);
+    std::optional<KeyboardEvent> keyDown =
+        keyboard_.createKeyboardEvent(Quartz::kVK_ANSI_V, true, whyNot);
     std::optional<KeyboardEvent> keyUp;
     if (keyDown)
-        keyUp = keyboard_.createKeyboardEvent(kVK_ANSI_V, false, whyNot);
+        keyUp = keyboard_.createKeyboardEvent(Quartz::kVK_ANSI_V, false, whyNot);
     if (!keyDown || !keyUp) {
         printErrorLine(QStringLiteral("cannot paste: %1").arg(whyNot));
         return;
     }
-    keyDown->flags = kCGEventFlagMaskCommand;
-    keyUp->flags = kCGEventFlagMaskCommand;
+    keyDown->flags = Quartz::kCGEventFlagMaskCommand;
+    keyUp->flags = Quartz::kCGEventFlagMaskCommand;
     const std::array events{*keyDown, *keyUp};
-    keyboard_.postEvents(kCGHIDEventTap, events);
+    keyboard_.postEvents(Quartz::kCGHIDEventTap, events);
     printLine("$ Kelmo Helper: didPaste");
     DarwinNotificationsManager::sharedInstance().postNotificationWithName(
         QString::fromLatin1(NotificationName::didPaste));

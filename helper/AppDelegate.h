@@ -1,5 +1,7 @@
 #pragma once
 
+#include "FloodMemoryRelease.h"
+
 #include <QObject>
 #include <QTimer>
 #include <chrono>
@@ -22,8 +24,12 @@ public:
     AppDelegate(RunningApplications& runningApplications, KeyboardEventPoster& keyboard,
                 AccessibilityTrust& trust, AgentIntervals intervals = {});
 
-    void applicationDidFinishLaunching();
+    // Subscribes to every command, then announces the launch. False, with nothing announced, when
+    // the bus refused a subscription: an agent deaf to a command must not pass for a working one.
+    [[nodiscard]] bool applicationDidFinishLaunching();
     void applicationWillTerminate();
+    // Ends the agent the orderly way; from here on no command acts.
+    void terminate();
 
     void selfDestruct();
     void checkAccess();
@@ -33,7 +39,9 @@ public:
     void startCheckingForAccess();
 
 private:
-    void terminate();
+    // Whether a command may still act; asking notices a termination request that the main thread
+    // has not been told of yet.
+    bool mayAct();
 
     RunningApplications& runningApplications_;
     KeyboardEventPoster& keyboard_;
@@ -41,4 +49,6 @@ private:
     QTimer watchdog_;
     // The access poll; it runs exactly while the timer is active.
     QTimer timer;
+    bool terminating_ = false;
+    FloodMemoryRelease memoryRelease_;
 };

@@ -7,3 +7,7 @@
 // orderly way as on a command.
 // Call once, after the application object exists.
 void onTerminationRequest(std::function<void()> terminate);
+
+// Whether the user or the system has asked the process to end, also when the main thread has not
+// heard of it yet: a flood of queued work must not delay the end.
+bool terminationRequested();

@@ -21,6 +21,10 @@ private:
 };
 } // namespace
 
+bool terminationRequested() {
+    return terminationSignalled();
+}
+
 void onTerminationRequest(std::function<void()> terminate) {
     onTerminationSignal(terminate);
     // Without its bus the session is gone, and with it everyone who could ask for anything.

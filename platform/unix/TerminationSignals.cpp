@@ -10,12 +10,18 @@
 namespace {
 // Written by the signal handler, read on the main thread: the only async-signal-safe hand-over.
 int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t signalled = 0;
 
 void onSignal(int) {
+    signalled = 1;
     const char byte = 1;
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
 }
 } // namespace
+
+bool terminationSignalled() {
+    return signalled != 0;
+}
 
 void onTerminationSignal(std::function<void()> terminate) {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
