@@ -1,0 +1,21 @@
+#pragma once
+
+#include <QObject>
+#include <QTimer>
+#include <chrono>
+
+// After a flood of commands, gives the memory it took back to the system once the flood is over.
+// An agent that only ever sees a command now and then never wakes up for this.
+class FloodMemoryRelease final : public QObject {
+    Q_OBJECT
+public:
+    explicit FloodMemoryRelease(std::chrono::milliseconds quiet = std::chrono::seconds(1));
+    void noteCommand();
+
+private:
+    void check();
+
+    QTimer timer_;
+    int commands_ = 0;
+    int commandsAtLastCheck_ = 0;
+};
