@@ -9,8 +9,10 @@
 #include <QSet>
 #include <QTime>
 #include <QTimer>
+#include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <optional>
 
 namespace {
@@ -18,21 +20,28 @@ namespace {
 constexpr int exitUsage = 2;
 constexpr int exitFailure = 1;
 constexpr int exitCannotRun = 127;
+// A script that waits longer than a day is waiting for something that won't come.
+constexpr double longestTimeoutSeconds = 86400;
 
 const char usageText[] =
     "usage: kelmo-notify post NAME...\n"
     "       kelmo-notify wait [--timeout SECONDS] NAME... [-- COMMAND...]\n"
     "       kelmo-notify watch [NAME...]\n"
     "       kelmo-notify hold ID [-- COMMAND...]\n"
+    "       kelmo-notify --help | --version\n"
     "\n"
     "  post   posts each NAME in order; returns once the posts have reached the bus\n"
-    "  wait   prints each NAME as it arrives and exits 0 once each has arrived,\n"
-    "         1 on timeout; COMMAND, if given, runs once the names are observed,\n"
-    "         and wait returns only after it has finished\n"
+    "  wait   prints each NAME as it arrives; exits 0 once every NAME has arrived,\n"
+    "         1 on timeout (SECONDS from 0 to 86400); COMMAND, if given, runs once\n"
+    "         the names are observed, and wait returns only after it has finished\n"
     "  watch  prints every arriving NAME (all names if none given) with a time stamp;\n"
     "         says \"watching\" on standard error once nothing can be missed\n"
-    "  hold   owns ID on the session bus while it runs, or while COMMAND runs;\n"
-    "         says \"holding ID\" on standard error once it owns ID\n";
+    "  hold   owns ID on the session bus while it runs, or while COMMAND runs, and\n"
+    "         then exits with COMMAND's status; says \"holding ID\" on standard error\n"
+    "         once it owns ID\n"
+    "\n"
+    "Names are printed with backslashes and control characters escaped (\\\\, \\n, \\xHH),\n"
+    "so that each arrival is one line.\n";
 
 int usage(const char* problem) {
     std::fprintf(stderr, "kelmo-notify: %s\n%s", problem, usageText);
@@ -48,6 +57,27 @@ int fail(const QString& message) {
     return exitFailure;
 }
 
+// One arrival, one line: a name can carry any character, a line feed included.
+QString escaped(const QString& name) {
+    QString out;
+    out.reserve(name.size());
+    for (const QChar c : name) {
+        if (c == u'\\')
+            out += QStringLiteral("\\\\");
+        else if (c == u'\n')
+            out += QStringLiteral("\\n");
+        else if (c == u'\r')
+            out += QStringLiteral("\\r");
+        else if (c == u'\t')
+            out += QStringLiteral("\\t");
+        else if (c.category() == QChar::Other_Control)
+            out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
+        else
+            out += c;
+    }
+    return out;
+}
+
 void print(const QString& line) {
     std::fprintf(stdout, "%s\n", qUtf8Printable(line));
     std::fflush(stdout);
@@ -57,39 +87,48 @@ void print(const QString& line) {
 struct Arguments {
     QStringList names;
     QStringList command;
+    bool dashes = false;
 };
 
 Arguments splitAtDashes(const QStringList& args) {
     const qsizetype dashes = args.indexOf(QStringLiteral("--"));
     if (dashes < 0)
-        return {args, {}};
-    return {args.mid(0, dashes), args.mid(dashes + 1)};
+        return {args, {}, false};
+    return {args.mid(0, dashes), args.mid(dashes + 1), true};
 }
 
-// Runs `command` with the terminal's channels; quits the event loop with its exit code.
-QProcess* runCommand(const QStringList& command, int& status) {
+// Runs `command` with the terminal's channels and calls `finished` with its exit status, or with
+// exitCannotRun when it can't be started (after saying why).
+QProcess* runCommand(const QStringList& command, std::function<void(int)> finished) {
     auto* process = new QProcess(QCoreApplication::instance());
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     process->setInputChannelMode(QProcess::ForwardedInputChannel);
     QObject::connect(process, &QProcess::finished,
-                     [process, &status](int code, QProcess::ExitStatus how) {
-                         status = how == QProcess::NormalExit ? code : exitFailure;
+                     [process, finished](int code, QProcess::ExitStatus how) {
                          if (how != QProcess::NormalExit)
-                             fail(QStringLiteral("%1 crashed").arg(process->program()));
-                         QCoreApplication::exit(status);
+                             note(QStringLiteral("%1 crashed").arg(process->program()));
+                         finished(how == QProcess::NormalExit ? code : exitFailure);
                      });
     QObject::connect(process, &QProcess::errorOccurred,
-                     [process, &status](QProcess::ProcessError e) {
+                     [process, finished](QProcess::ProcessError e) {
                          if (e != QProcess::FailedToStart)
                              return;
-                         fail(QStringLiteral("cannot run %1: %2")
+                         note(QStringLiteral("cannot run %1: %2")
                                   .arg(process->program(), process->errorString()));
-                         status = exitCannotRun;
-                         QCoreApplication::exit(status);
+                         finished(exitCannotRun);
                      });
-    onTerminationRequest([process] { process->terminate(); });
     process->start(command.first(), command.mid(1));
     return process;
+}
+
+bool observe(DBusNotifyCenter& center, void* observer, NotifyCallback callback,
+             const QStringList& names) {
+    for (const QString& name : names)
+        if (!center.addObserver(observer, callback, name))
+            return false;
+    // The match rules are in place at the daemon once it has answered a call after them.
+    center.flush();
+    return true;
 }
 
 int post(DBusNotifyCenter& center, const QStringList& names) {
@@ -106,65 +145,82 @@ struct Waiter {
     static void arrived(NotifyCenter*, void* observer, const QString& name, const void*,
                         const QVariantMap*) {
         auto* self = static_cast<Waiter*>(observer);
-        print(name);
-        self->pending.remove(name);
+        if (!self->pending.remove(name))
+            return;
+        print(escaped(name));
         if (self->pending.isEmpty())
             QCoreApplication::exit(0);
     }
 };
 
+std::optional<int> timeoutMilliseconds(const QString& text) {
+    bool ok = false;
+    const double seconds = text.toDouble(&ok);
+    if (!ok || !std::isfinite(seconds) || seconds < 0 || seconds > longestTimeoutSeconds)
+        return std::nullopt;
+    return int(std::lround(seconds * 1000));
+}
+
 int wait(DBusNotifyCenter& center, QStringList args) {
     std::optional<int> timeoutMs;
     if (args.value(0) == QStringLiteral("--timeout")) {
-        bool ok = false;
-        const double seconds = args.value(1).toDouble(&ok);
-        if (!ok || seconds < 0)
-            return usage("--timeout needs a number of seconds");
-        timeoutMs = int(seconds * 1000);
+        timeoutMs = timeoutMilliseconds(args.value(1));
+        if (!timeoutMs)
+            return usage("--timeout needs a number of seconds from 0 to 86400");
         args = args.mid(2);
     }
     const Arguments parts = splitAtDashes(args);
     if (parts.names.isEmpty())
         return usage("wait needs at least one NAME");
+    if (parts.dashes && parts.command.isEmpty())
+        return usage("wait needs a COMMAND after --");
     Waiter waiter{QSet<QString>(parts.names.begin(), parts.names.end())};
-    for (const QString& name : parts.names)
-        center.addObserver(&waiter, &Waiter::arrived, name);
-    // The match rules are in place at the daemon once it has answered a call after them.
-    center.flush();
+    if (!observe(center, &waiter, &Waiter::arrived, parts.names))
+        return fail(QStringLiteral("cannot observe the names on the bus"));
     if (timeoutMs)
         QTimer::singleShot(*timeoutMs, [&waiter] {
-            fail(
-                QStringLiteral("timed out waiting for %1").arg(waiter.pending.values().join(u' ')));
+            note(QStringLiteral("timed out waiting for %1")
+                     .arg(escaped(waiter.pending.values().join(u' '))));
             QCoreApplication::exit(exitFailure);
         });
-    int commandStatus = 0;
     QProcess* process = nullptr;
-    if (!parts.command.isEmpty())
-        process = runCommand(parts.command, commandStatus);
-    else
+    if (!parts.command.isEmpty()) {
+        // The command's own success proves nothing: only the names count.
+        process = runCommand(parts.command, [](int status) {
+            if (status == exitCannotRun)
+                QCoreApplication::exit(exitCannotRun);
+            else if (status != 0)
+                note(QStringLiteral("the command failed with exit status %1").arg(status));
+        });
         onTerminationRequest([] { QCoreApplication::exit(exitFailure); });
+    } else {
+        onTerminationRequest([] { QCoreApplication::exit(exitFailure); });
+    }
     const int status = QCoreApplication::exec();
     center.removeEveryObserver(&waiter);
-    // The names may arrive before the command that caused them has finished.
-    if (process && process->state() != QProcess::NotRunning)
+    if (process && process->state() != QProcess::NotRunning) {
+        // Every name came: the command that caused them may still be finishing. Otherwise
+        // there is nothing left to wait for.
+        if (status != 0)
+            process->terminate();
         process->waitForFinished(-1);
+    }
     return status;
 }
 
 void printStamped(NotifyCenter*, void*, const QString& name, const void*, const QVariantMap*) {
-    print(QStringLiteral("%1 %2").arg(QTime::currentTime().toString(u"HH:mm:ss.zzz"), name));
+    print(
+        QStringLiteral("%1 %2").arg(QTime::currentTime().toString(u"HH:mm:ss.zzz"), escaped(name)));
 }
 
 int watch(DBusNotifyCenter& center, const QStringList& names) {
     int observer = 0;
-    if (names.isEmpty())
-        center.addObserver(&observer, &printStamped, QString());
-    for (const QString& name : names)
-        center.addObserver(&observer, &printStamped, name);
-    center.flush();
+    if (!observe(center, &observer, &printStamped,
+                 names.isEmpty() ? QStringList{QString()} : names))
+        return fail(QStringLiteral("cannot observe the names on the bus"));
     // Scripts wait for this line: from here on nothing they post is missed.
     note(names.isEmpty() ? QStringLiteral("watching every name")
-                         : QStringLiteral("watching %1").arg(names.join(u' ')));
+                         : QStringLiteral("watching %1").arg(escaped(names.join(u' '))));
     onTerminationRequest([] { QCoreApplication::exit(0); });
     const int status = QCoreApplication::exec();
     center.removeEveryObserver(&observer);
@@ -175,7 +231,7 @@ int hold(const QDBusConnection& bus, const QStringList& args) {
     const Arguments parts = splitAtDashes(args);
     if (parts.names.size() != 1)
         return usage("hold needs exactly one ID");
-    if (args.contains(QStringLiteral("--")) && parts.command.isEmpty())
+    if (parts.dashes && parts.command.isEmpty())
         return usage("hold needs a COMMAND after --");
     const QString id = parts.names.first();
     const auto reply =
@@ -185,9 +241,10 @@ int hold(const QDBusConnection& bus, const QStringList& args) {
         return fail(QStringLiteral("cannot own %1: %2").arg(id, reply.error().message()));
     if (reply.value() != QDBusConnectionInterface::ServiceRegistered)
         return fail(QStringLiteral("%1 is owned by another process already").arg(id));
-    int status = 0;
     if (!parts.command.isEmpty()) {
-        runCommand(parts.command, status);
+        QProcess* process =
+            runCommand(parts.command, [](int status) { QCoreApplication::exit(status); });
+        onTerminationRequest([process] { process->terminate(); });
     } else {
         note(QStringLiteral("holding %1").arg(id));
         onTerminationRequest([] { QCoreApplication::exit(0); });
@@ -207,11 +264,15 @@ int main(int argc, char** argv) {
         std::fputs(usageText, stdout);
         return 0;
     }
+    if (args.first() == QStringLiteral("--version")) {
+        std::puts("kelmo-notify " KELMO_VERSION);
+        return 0;
+    }
     const QString command = args.takeFirst();
     if (!QStringList{QStringLiteral("post"), QStringLiteral("wait"), QStringLiteral("watch"),
                      QStringLiteral("hold")}
              .contains(command))
-        return usage(qPrintable(QStringLiteral("unknown command '%1'").arg(command)));
+        return usage(qPrintable(QStringLiteral("unknown command '%1'").arg(escaped(command))));
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
