@@ -7,4 +7,6 @@ struct Error {
     QString domain;
     int code = 0;
     QString localizedDescription;
+
+    bool operator==(const Error&) const = default;
 };

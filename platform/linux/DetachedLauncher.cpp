@@ -22,23 +22,28 @@ Error launchError(LaunchError code, const QString& bundle, const QString& why) {
                 .arg(QFileInfo(bundle).fileName(), why)};
 }
 
-// The value of CFBundleExecutable in an Info.plist; empty when there is none.
+// The string value of CFBundleExecutable in the top-level dictionary of an Info.plist; empty when
+// there is none. Values of other keys may hold dictionaries of their own, whose keys don't count.
 QString bundleExecutable(const QString& infoPlist) {
     QFile file(infoPlist);
     if (!file.open(QIODevice::ReadOnly))
         return {};
     QXmlStreamReader plist(&file);
+    if (!plist.readNextStartElement() || plist.name() != u"plist" ||
+        !plist.readNextStartElement() || plist.name() != u"dict")
+        return {};
     QString key;
-    while (!plist.atEnd()) {
-        if (plist.readNext() != QXmlStreamReader::StartElement)
-            continue;
-        if (plist.name() == QLatin1String("key"))
+    while (plist.readNextStartElement()) {
+        if (plist.name() == u"key") {
             key = plist.readElementText();
-        else if (plist.name() == QLatin1String("string") &&
-                 key == QLatin1String("CFBundleExecutable"))
-            return plist.readElementText();
-        else if (plist.name() != QLatin1String("dict") && plist.name() != QLatin1String("plist"))
-            key.clear();
+            continue;
+        }
+        if (key == u"CFBundleExecutable") {
+            const QString value = plist.name() == u"string" ? plist.readElementText() : QString();
+            return plist.hasError() ? QString() : value;
+        }
+        plist.skipCurrentElement();
+        key.clear();
     }
     return {};
 }

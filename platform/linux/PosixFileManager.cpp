@@ -1,14 +1,17 @@
 #include "PosixFileManager.h"
 
+#include "PartialCopies.h"
+
+#include <QFile>
 #include <QFileInfo>
-#include <QStandardPaths>
+#include <array>
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
-#include <filesystem>
-#include <random>
+#include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString posixDomain = QStringLiteral("NSPOSIXErrorDomain");
@@ -22,23 +25,142 @@ QString quoted(const QString& path) {
     return QStringLiteral("“%1”").arg(path);
 }
 
-// A name beside `to` that nobody else uses, so that a copy in progress never stands where the
-// finished item belongs.
-QString temporarySibling(const QString& to) {
-    const QFileInfo target(to);
-    std::random_device random;
-    return target.absolutePath() + QStringLiteral("/.%1.partial-%2")
-                                       .arg(target.fileName())
-                                       .arg(random() & 0xffffff, 6, 16, QLatin1Char('0'));
+std::string encoded(const QString& path) {
+    return QFile::encodeName(path).toStdString();
 }
+
+class Fd {
+public:
+    explicit Fd(int fd)
+        : fd_(fd) {}
+    ~Fd() {
+        if (fd_ >= 0)
+            ::close(fd_);
+    }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+int systemRenameAt2(const char* from, const char* to, unsigned flags) {
+    return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
+}
+
+// Creates `path` and whichever of its parents are missing, each with mode 0700.
+int makeDirectories(const std::string& path) {
+    std::size_t end = 0;
+    do {
+        end = path.find('/', end + 1);
+        const std::string prefix = path.substr(0, end);
+        if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
+            return errno;
+    } while (end != std::string::npos);
+    return 0;
+}
+
+bool isDotOrDotDot(const char* name) {
+    return std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0;
+}
+
+int copyFileContents(int in, int out) {
+    std::array<char, 65536> buffer;
+    for (;;) {
+        const ssize_t got = ::read(in, buffer.data(), buffer.size());
+        if (got == 0)
+            return 0;
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        for (ssize_t done = 0; done < got;) {
+            const ssize_t put = ::write(out, buffer.data() + done, std::size_t(got - done));
+            if (put < 0 && errno != EINTR)
+                return errno;
+            done += put > 0 ? put : 0;
+        }
+    }
+}
+
+// Copies the entry at `from` to the new path `to`. Folders are filled while only the owner may
+// enter them, and get their modes when whole; `allowed` masks every mode.
+int copyEntry(const std::string& from, const std::string& to, mode_t allowed) {
+    struct stat info;
+    if (::lstat(from.c_str(), &info) != 0)
+        return errno;
+    const mode_t mode = info.st_mode & allowed;
+    if (S_ISLNK(info.st_mode)) {
+        std::string target(std::size_t(info.st_size) + 1, '\0');
+        const ssize_t length = ::readlink(from.c_str(), target.data(), target.size());
+        if (length < 0)
+            return errno;
+        target.resize(std::size_t(length));
+        return ::symlink(target.c_str(), to.c_str()) == 0 ? 0 : errno;
+    }
+    if (S_ISDIR(info.st_mode)) {
+        if (::mkdir(to.c_str(), 0700) != 0)
+            return errno;
+        DIR* dir = ::opendir(from.c_str());
+        if (!dir)
+            return errno;
+        int status = 0;
+        while (status == 0) {
+            errno = 0;
+            const dirent* entry = ::readdir(dir);
+            if (!entry) {
+                status = errno;
+                break;
+            }
+            if (!isDotOrDotDot(entry->d_name))
+                status = copyEntry(from + '/' + entry->d_name, to + '/' + entry->d_name, allowed);
+        }
+        ::closedir(dir);
+        return status != 0 ? status : ::chmod(to.c_str(), mode) == 0 ? 0 : errno;
+    }
+    // Non-blocking, so that a pipe put in the file's place can't hang the copy.
+    const Fd in(::open(from.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    if (in.get() < 0)
+        return errno;
+    if (::fstat(in.get(), &info) != 0)
+        return errno;
+    if (!S_ISREG(info.st_mode))
+        return ENOTSUP;
+    const Fd out(::open(to.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (out.get() < 0)
+        return errno;
+    if (const int status = copyFileContents(in.get(), out.get()))
+        return status;
+    if (::fchmod(out.get(), mode) != 0 || ::fsync(out.get()) != 0)
+        return errno;
+    return 0;
+}
+
 } // namespace
 
+PosixFileManager::PosixFileManager(RenameAt2 rename)
+    : rename_(rename ? rename : &systemRenameAt2) {}
+
 std::optional<QString> PosixFileManager::applicationSupportDirectory(Error& error) {
-    const QString directory = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (directory.isEmpty()) {
-        error = {posixDomain, ENOENT,
-                 QStringLiteral("Your data folder can't be found: neither XDG_DATA_HOME nor "
-                                "HOME names one.")};
+    // A relative XDG_DATA_HOME is invalid and ignored, as is a relative HOME.
+    QString directory = QFile::decodeName(qgetenv("XDG_DATA_HOME"));
+    if (!directory.startsWith(QLatin1Char('/'))) {
+        const QString home = QFile::decodeName(qgetenv("HOME"));
+        if (!home.startsWith(QLatin1Char('/'))) {
+            error = {posixDomain, ENOENT,
+                     QStringLiteral("Your data folder can't be found: neither XDG_DATA_HOME nor "
+                                    "HOME names one.")};
+            return std::nullopt;
+        }
+        directory = home + QStringLiteral("/.local/share");
+    }
+    // A fresh account may not have one yet; it is created as the XDG base directories are.
+    if (const int status = makeDirectories(encoded(directory))) {
+        error = posixError(
+            status,
+            QStringLiteral("Your data folder %1 couldn't be created").arg(quoted(directory)));
         return std::nullopt;
     }
     return directory;
@@ -46,38 +168,48 @@ std::optional<QString> PosixFileManager::applicationSupportDirectory(Error& erro
 
 bool PosixFileManager::fileExistsAtPath(const QString& path) {
     struct stat info;
-    return ::stat(QFile::encodeName(path).constData(), &info) == 0;
+    return ::lstat(encoded(path).c_str(), &info) == 0;
 }
 
 std::optional<Error> PosixFileManager::createDirectoryAtPath(const QString& path) {
-    if (::mkdir(QFile::encodeName(path).constData(), 0777) == 0)
+    if (::mkdir(encoded(path).c_str(), 0777) == 0)
         return std::nullopt;
     return posixError(errno, QStringLiteral("The folder %1 couldn't be created").arg(quoted(path)));
 }
 
+int PosixFileManager::renameNoReplace(const char* from, const char* to) {
+    if (rename_(from, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS)
+        return errno;
+    // No rename flags on this filesystem (NFS, some FUSE ones). A plain rename replaces neither a
+    // file nor a folder with anything in it, and a bundle is never empty: at worst a stray empty
+    // folder that appeared since the check gives way.
+    struct stat info;
+    if (::lstat(to, &info) == 0)
+        return EEXIST;
+    return rename_(from, to, 0) == 0 ? 0 : errno;
+}
+
 std::optional<Error> PosixFileManager::copyItem(const QString& from, const QString& to) {
-    namespace fs = std::filesystem;
-    const fs::path source = QFile::encodeName(from).toStdString();
-    const fs::path destination = QFile::encodeName(to).toStdString();
+    const std::string source = encoded(from);
+    const std::string destination = encoded(to);
     const QString what = QStringLiteral("%1 couldn't be copied to %2")
                              .arg(quoted(QFileInfo(from).fileName()), quoted(QFileInfo(to).path()));
-    std::error_code status;
-    if (!fs::exists(fs::symlink_status(source, status)))
-        return posixError(ENOENT, what);
-    if (fs::exists(fs::symlink_status(destination, status)))
+    const PartialCopies::FolderLock lock(encoded(QFileInfo(to).path()));
+    struct stat info;
+    if (::lstat(source.c_str(), &info) != 0)
+        return posixError(errno, what);
+    if (::lstat(destination.c_str(), &info) == 0)
         return posixError(EEXIST, what);
+    PartialCopies::removeAbandonedCopies(destination);
 
-    const fs::path partial = QFile::encodeName(temporarySibling(to)).toStdString();
-    // Keeps modes, so the bundle's executable stays executable; special files are refused.
-    fs::copy(source, partial, fs::copy_options::recursive | fs::copy_options::copy_symlinks,
-             status);
-    // Moved into place only whole, and never over something that appeared meanwhile.
-    if (!status && ::renameat2(AT_FDCWD, partial.c_str(), AT_FDCWD, destination.c_str(),
-                               RENAME_NOREPLACE) != 0)
-        status = std::error_code(errno, std::generic_category());
-    if (!status)
+    const std::string partial = PartialCopies::partialPathFor(destination);
+    int status = copyEntry(source, partial, PartialCopies::allowedModes());
+    if (status == 0)
+        status = renameNoReplace(partial.c_str(), destination.c_str());
+    if (status == 0)
         return std::nullopt;
-    std::error_code ignored;
-    fs::remove_all(partial, ignored);
-    return posixError(status.value(), what);
+    PartialCopies::removeTree(partial);
+    return posixError(status, what);
 }
