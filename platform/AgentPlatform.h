@@ -15,6 +15,9 @@ struct AgentPlatform {
     std::unique_ptr<AccessibilityTrust> trust;
 };
 
+// Readies the process for the platform's main loop; call before the application object exists.
+void prepareAgentProcess();
+
 // Joins the user's session as the one agent; none, with the reason in `whyNot`, when there is
 // no session to join or another agent serves it already. Call after the application object
 // exists.

@@ -6,10 +6,13 @@
 #include <optional>
 #include <span>
 
-// The paste chord in the terms of the platform it was designed on. Other platforms map them.
+// The paste chord in the terms of the platform it was designed on; other platforms map them. In a
+// namespace of their own: macOS's headers define the same names, and those must stay the system's.
+namespace Quartz {
 inline constexpr std::uint16_t kVK_ANSI_V = 9;
 inline constexpr std::uint64_t kCGEventFlagMaskCommand = 0x100000;
 inline constexpr int kCGHIDEventTap = 0;
+} // namespace Quartz
 
 struct KeyboardEvent {
     std::uint16_t virtualKey = 0;

@@ -9,6 +9,8 @@
 #include <QDBusConnectionInterface>
 #include <QDBusError>
 
+void prepareAgentProcess() {}
+
 std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {

@@ -15,7 +15,7 @@ constexpr int lockModifier = 1; // Caps Lock: a toggled state, not a held key
 constexpr int controlModifier = 2;
 
 xcb_keysym_t keysymOf(std::uint16_t virtualKey) {
-    return virtualKey == kVK_ANSI_V ? XK_v : 0;
+    return virtualKey == Quartz::kVK_ANSI_V ? XK_v : 0;
 }
 
 bool isPressed(const std::array<std::uint8_t, 32>& keys, xcb_keycode_t code) {
@@ -66,7 +66,7 @@ void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {
     std::vector<xcb_keycode_t> setAside;
     bool controlPressedHere = false;
     for (const KeyboardEvent& event : events) {
-        const bool wantsControl = event.flags & kCGEventFlagMaskCommand;
+        const bool wantsControl = event.flags & Quartz::kCGEventFlagMaskCommand;
         const auto key = xcb_keycode_t(event.platformKey);
         const auto control = xcb_keycode_t(event.platformCommandKey);
         if (event.keyDown) {

@@ -1,5 +1,7 @@
 #include "CocoaFileManager.h"
 
+#include "PartialCopies.h"
+
 #import <Foundation/Foundation.h>
 #include <cerrno>
 #include <cstdio>
@@ -9,56 +11,73 @@ Error errorFrom(NSError* error) {
     return {QString::fromNSString(error.domain), int(error.code),
             QString::fromNSString(error.localizedDescription)};
 }
+
+Error posixError(int code) {
+    return errorFrom([NSError errorWithDomain:NSPOSIXErrorDomain code:code userInfo:nil]);
+}
 } // namespace
 
 std::optional<QString> CocoaFileManager::applicationSupportDirectory(Error& error) {
-    NSError* failure = nil;
-    NSURL* url = [NSFileManager.defaultManager URLForDirectory:NSApplicationSupportDirectory
-                                                      inDomain:NSUserDomainMask
-                                             appropriateForURL:nil
-                                                        create:NO
-                                                         error:&failure];
-    if (!url) {
-        error = errorFrom(failure);
-        return std::nullopt;
+    @autoreleasepool {
+        NSError* failure = nil;
+        NSURL* url = [NSFileManager.defaultManager URLForDirectory:NSApplicationSupportDirectory
+                                                          inDomain:NSUserDomainMask
+                                                 appropriateForURL:nil
+                                                            create:NO
+                                                             error:&failure];
+        if (!url) {
+            error = errorFrom(failure);
+            return std::nullopt;
+        }
+        return QString::fromNSString(url.path);
     }
-    return QString::fromNSString(url.path);
 }
 
 bool CocoaFileManager::fileExistsAtPath(const QString& path) {
-    return [NSFileManager.defaultManager fileExistsAtPath:path.toNSString()];
+    @autoreleasepool {
+        return [NSFileManager.defaultManager fileExistsAtPath:path.toNSString()];
+    }
 }
 
 std::optional<Error> CocoaFileManager::createDirectoryAtPath(const QString& path) {
-    NSError* failure = nil;
-    if ([NSFileManager.defaultManager createDirectoryAtPath:path.toNSString()
-                                withIntermediateDirectories:NO
-                                                 attributes:nil
-                                                      error:&failure])
-        return std::nullopt;
-    return errorFrom(failure);
+    @autoreleasepool {
+        NSError* failure = nil;
+        if ([NSFileManager.defaultManager createDirectoryAtPath:path.toNSString()
+                                    withIntermediateDirectories:NO
+                                                     attributes:nil
+                                                          error:&failure])
+            return std::nullopt;
+        return errorFrom(failure);
+    }
 }
 
 std::optional<Error> CocoaFileManager::copyItem(const QString& from, const QString& to) {
-    NSFileManager* files = NSFileManager.defaultManager;
-    NSString* destination = to.toNSString();
-    // A copy in progress stands beside the destination and takes its place only whole.
-    NSString* partial = [destination.stringByDeletingLastPathComponent
-        stringByAppendingPathComponent:[NSString stringWithFormat:@".%@.partial-%@",
-                                                                  destination.lastPathComponent,
-                                                                  NSUUID.UUID.UUIDString]];
-    NSError* failure = nil;
-    if (![files copyItemAtURL:[NSURL fileURLWithPath:from.toNSString()]
-                        toURL:[NSURL fileURLWithPath:partial]
-                        error:&failure]) {
-        [files removeItemAtPath:partial error:nil];
-        return errorFrom(failure);
+    @autoreleasepool {
+        NSFileManager* files = NSFileManager.defaultManager;
+        NSString* destination = to.toNSString();
+        const std::string target = destination.fileSystemRepresentation;
+        const PartialCopies::FolderLock lock(
+            destination.stringByDeletingLastPathComponent.fileSystemRepresentation);
+        PartialCopies::removeAbandonedCopies(target);
+        // A copy in progress stands beside the destination and takes its place only whole.
+        const std::string partial = PartialCopies::partialPathFor(target);
+        NSString* partialPath = [files stringWithFileSystemRepresentation:partial.c_str()
+                                                                   length:partial.size()];
+        NSError* failure = nil;
+        if (![files copyItemAtURL:[NSURL fileURLWithPath:from.toNSString()]
+                            toURL:[NSURL fileURLWithPath:partialPath]
+                            error:&failure]) {
+            PartialCopies::removeTree(partial);
+            return errorFrom(failure);
+        }
+        // The copy keeps the source's modes; a loosely unpacked source must not leave a program
+        // that others may change.
+        int status = PartialCopies::restrictModes(partial, PartialCopies::allowedModes());
+        if (status == 0 && renamex_np(partial.c_str(), target.c_str(), RENAME_EXCL) != 0)
+            status = errno;
+        if (status == 0)
+            return std::nullopt;
+        PartialCopies::removeTree(partial);
+        return posixError(status);
     }
-    if (renamex_np(partial.fileSystemRepresentation, destination.fileSystemRepresentation,
-                   RENAME_EXCL) != 0) {
-        const int code = errno;
-        [files removeItemAtPath:partial error:nil];
-        return errorFrom([NSError errorWithDomain:NSPOSIXErrorDomain code:code userInfo:nil]);
-    }
-    return std::nullopt;
 }

@@ -4,9 +4,11 @@
 
 std::optional<QString> MainBundleResources::pathForResource(const QString& name,
                                                             const QString& extension) {
-    NSURL* url = [NSBundle.mainBundle URLForResource:name.toNSString()
-                                       withExtension:extension.toNSString()];
-    if (!url)
-        return std::nullopt;
-    return QString::fromNSString(url.path);
+    @autoreleasepool {
+        NSURL* url = [NSBundle.mainBundle URLForResource:name.toNSString()
+                                           withExtension:extension.toNSString()];
+        if (!url)
+            return std::nullopt;
+        return QString::fromNSString(url.path);
+    }
 }

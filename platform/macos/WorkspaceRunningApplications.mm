@@ -3,7 +3,9 @@
 #import <AppKit/AppKit.h>
 
 bool WorkspaceRunningApplications::isRunning(const QString& bundleIdentifier) {
-    return
-        [NSRunningApplication runningApplicationsWithBundleIdentifier:bundleIdentifier.toNSString()]
-            .count > 0;
+    @autoreleasepool {
+        return [NSRunningApplication
+                   runningApplicationsWithBundleIdentifier:bundleIdentifier.toNSString()]
+                   .count > 0;
+    }
 }
