@@ -1,10 +1,5 @@
-#include "LineProcess.h"
-#include "NotificationNames.h"
-#include "PrivateBus.h"
 #include "TestSupport.h"
 #include "XvfbServer.h"
-
-#include <QTest>
 
 namespace {
 const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
@@ -12,134 +7,88 @@ const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
 const QString enabled = QStringLiteral("enabled");
 const QString disabled = QStringLiteral("disabled");
 const QString promptLine = QStringLiteral("Kelmo Helper: cannot send keystrokes: ");
-
-// Proving that nothing more happens takes waiting; this is how long, in poll intervals.
-constexpr int quietIntervals = 5;
 } // namespace
 
+// Trust on X11, with the real agent: a display that opens and offers XTEST.
 class AccessTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase() {
-        xvfb = std::make_unique<XvfbServer>();
-        QVERIFY(xvfb->isRunning());
-    }
     void init() {
-        bus = std::make_unique<PrivateBus>();
-        QVERIFY(bus->isRunning());
-        peer = std::make_unique<BusPeer>(bus->connection());
-        peer->observe({name(NotificationName::didFinishLaunching),
-                       name(NotificationName::accessWasEnabled), name(NotificationName::didPaste)});
+        f.emplace();
+        QVERIFY(f->bus.isRunning());
     }
-    void cleanup() {
-        peer.reset();
-        bus.reset();
-    }
+    void cleanup() { f.reset(); }
 
     void withoutDisplayTheRealPollSaysDisabledEverySecond() {
         LineProcess agent;
-        QVERIFY(start(agent, helperExecutable, XvfbServer::unusedDisplay()));
-        peer->post(name(NotificationName::shouldStartCheckingForAccess));
+        QVERIFY(startAgent(agent, f->peer, helperExecutable, XvfbServer::unusedDisplay()));
+        f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
         QVERIFY(agent.waitForLineCount(2, 10000));
         QCOMPARE(agent.output().mid(0, 2), QStringList({disabled, disabled}));
         // Polling is quiet otherwise: no prompt line, no answer.
         QVERIFY(agent.errors().filter(promptLine).isEmpty());
-        QCOMPARE(peer->count(name(NotificationName::accessWasEnabled)), 0);
+        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
     }
 
     void displayAppearingEndsThePollOnce() {
         const QString display = XvfbServer::unusedDisplay();
         LineProcess agent;
-        QVERIFY(start(agent, testAgent, display, 100));
-        peer->post(name(NotificationName::shouldStartCheckingForAccess));
+        QVERIFY(startAgent(agent, f->peer, testAgent, display,
+                           {QStringLiteral("--poll-ms"), QStringLiteral("100")}));
+        f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
         QVERIFY(agent.waitForLine(disabled));
 
         XvfbServer appeared(display, {});
         QVERIFY(appeared.isRunning());
         QVERIFY(agent.waitForLine(enabled));
-        QVERIFY(peer->waitFor(name(NotificationName::accessWasEnabled)));
-        QTest::qWait(quietIntervals * 100);
+        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        QTest::qWait(500);
         const QStringList lines = agent.output();
         QCOMPARE(lines.last(), enabled);
         QCOMPARE(lines.count(enabled), 1);
         QCOMPARE(lines.count(disabled), lines.size() - 1);
-        QCOMPARE(peer->count(name(NotificationName::accessWasEnabled)), 1);
+        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 1);
     }
 
-    void twoStartCommandsMakeOnePoll() {
-        LineProcess agent;
-        QVERIFY(start(agent, testAgent, xvfb->display(), 200));
-        peer->post(name(NotificationName::shouldStartCheckingForAccess));
-        peer->post(name(NotificationName::shouldStartCheckingForAccess));
-        QVERIFY(agent.waitForLine(enabled));
-        QVERIFY(peer->waitFor(name(NotificationName::accessWasEnabled)));
-        QTest::qWait(quietIntervals * 200);
-        QCOMPARE(agent.output(), QStringList{enabled});
-        QCOMPARE(peer->count(name(NotificationName::accessWasEnabled)), 1);
-    }
-
-    void requestWhileTrustedAnswersAtOnceAndStopsAFreshPoll() {
-        LineProcess agent;
-        QVERIFY(start(agent, testAgent, xvfb->display(), 300));
-        peer->post(name(NotificationName::shouldStartCheckingForAccess));
-        peer->post(name(NotificationName::shouldRequestAccess));
-        QVERIFY(peer->waitFor(name(NotificationName::accessWasEnabled)));
-        QTest::qWait(quietIntervals * 300);
-        QCOMPARE(agent.output(), QStringList());
-        QCOMPARE(peer->count(name(NotificationName::accessWasEnabled)), 1);
-    }
-
-    void requestWhileUntrustedSaysWhyAndStartsNothing_data() {
+    void untrustedSaysWhyOnRequestYetStillPastes_data() {
         QTest::addColumn<bool>("withServer");
         QTest::addColumn<QString>("reason");
         QTest::newRow("no display") << false << QStringLiteral("cannot open the X display");
         QTest::newRow("no XTEST") << true << QStringLiteral("does not offer the XTEST extension");
     }
-    void requestWhileUntrustedSaysWhyAndStartsNothing() {
+    void untrustedSaysWhyOnRequestYetStillPastes() {
         QFETCH(bool, withServer);
         QFETCH(QString, reason);
-        std::unique_ptr<XvfbServer> withoutXTest;
+        std::optional<XvfbServer> withoutXTest;
         QString display = XvfbServer::unusedDisplay();
         if (withServer) {
-            withoutXTest = std::make_unique<XvfbServer>(
+            withoutXTest.emplace(
                 QStringList{QStringLiteral("-extension"), QStringLiteral("XTEST")});
             QVERIFY(withoutXTest->isRunning());
             display = withoutXTest->display();
         }
         LineProcess agent;
-        QVERIFY(start(agent, testAgent, display, 100));
-        peer->post(name(NotificationName::shouldRequestAccess));
-        QVERIFY(
-            QTest::qWaitFor([&] { return !agent.errors().filter(promptLine).isEmpty(); }, 10000));
+        QVERIFY(startAgent(agent, f->peer, helperExecutable, display));
+        f->peer.post(name(NotificationName::shouldRequestAccess));
+        f->peer.post(name(NotificationName::shouldPaste));
+        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(promptLine).isEmpty(); }));
         const QStringList prompt = agent.errors().filter(promptLine);
         QCOMPARE(prompt.size(), 1);
         QVERIFY2(prompt.first().contains(reason), qPrintable(prompt.first()));
-        QTest::qWait(quietIntervals * 100);
-        QCOMPARE(agent.output(), QStringList());
-        QCOMPARE(peer->count(name(NotificationName::accessWasEnabled)), 0);
-    }
-
-    void pasteWithoutXTestStillClaimsIt() {
-        XvfbServer withoutXTest({QStringLiteral("-extension"), QStringLiteral("XTEST")});
-        QVERIFY(withoutXTest.isRunning());
-        LineProcess agent;
-        QVERIFY(start(agent, testAgent, withoutXTest.display(), 100));
-        peer->post(name(NotificationName::shouldPaste));
-        QVERIFY(peer->waitFor(name(NotificationName::didPaste)));
-        QCOMPARE(agent.output(), QStringList({QStringLiteral("$ Kelmo Helper: paste()"),
-                                              QStringLiteral("$ Kelmo Helper: didPaste")}));
+        // Without XTEST the paste goes nowhere, as on a system that hasn't granted trust, and is
+        // claimed all the same; without a display there is nothing to claim.
+        if (withServer) {
+            QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
+        } else {
+            QVERIFY(
+                QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
+            QVERIFY(!agent.output().contains(QStringLiteral("$ Kelmo Helper: didPaste")));
+        }
+        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
     }
 
 private:
-    bool start(LineProcess& agent, const QString& program, const QString& display,
-               int pollMs = 1000) {
-        return startAgent(agent, *peer, program, display,
-                          {QStringLiteral("--poll-ms"), QString::number(pollMs)});
-    }
-
-    std::unique_ptr<XvfbServer> xvfb;
-    std::unique_ptr<PrivateBus> bus;
-    std::unique_ptr<BusPeer> peer;
+    std::optional<AgentBus> f;
 };
 
 QTEST_GUILESS_MAIN(AccessTest)

@@ -8,9 +8,11 @@
 #include <unistd.h>
 
 namespace {
+// A nested dictionary names another executable first; only the top-level key counts.
 QByteArray infoPlist(const QByteArray& executable) {
     return "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>\n"
            "<key>CFBundleIdentifier</key><string>co.example.probe</string>\n"
+           "<key>Nested</key><dict><key>CFBundleExecutable</key><string>evil</string></dict>\n"
            "<key>LSUIElement</key><true/>\n"
            "<key>CFBundleExecutable</key><string>" +
            executable + "</string>\n</dict></plist>\n";
@@ -32,6 +34,8 @@ private Q_SLOTS:
                       report.toUtf8() + ".tmp\"\nmv \"" + report.toUtf8() + ".tmp\" \"" +
                       report.toUtf8() + "\"\n",
                   true);
+        writeFile(bundle + QStringLiteral("/Contents/MacOS/evil"),
+                  "#!/bin/sh\necho evil > \"" + report.toUtf8() + "\"\n", true);
         DetachedLauncher launcher;
         QCOMPARE(launcher.launchApplication(bundle).has_value(), false);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(report), 10000);
@@ -57,6 +61,10 @@ private Q_SLOTS:
             << infoPlist("probe") << false << true << QStringLiteral("missing or not executable");
         QTest::newRow("escapes the bundle") << infoPlist("../../../bin/sh") << true << true
                                             << QStringLiteral("names no executable");
+        QTest::newRow("only a nested dictionary names one")
+            << QByteArray("<plist><dict><key>N</key><dict><key>CFBundleExecutable</key>"
+                          "<string>probe</string></dict></dict></plist>")
+            << true << true << QStringLiteral("names no executable");
     }
     void saysWhyItCannotLaunch() {
         QFETCH(QByteArray, plist);

@@ -9,18 +9,21 @@ BusPeer::~BusPeer() {
     center_.removeEveryObserver(this);
 }
 
-void BusPeer::observe(const QStringList& names) {
+bool BusPeer::observe(const QStringList& names) {
     for (const QString& name : names)
-        center_.addObserver(this, &BusPeer::arrived, name);
+        if (!center_.addObserver(this, &BusPeer::arrived, name))
+            return false;
     center_.flush();
+    return true;
 }
 
 void BusPeer::onArrival(const QString& name, std::function<void()> reaction) {
     reactions_.insert(name, std::move(reaction));
 }
 
-void BusPeer::post(const QString& name) {
-    center_.postNotification(name, nullptr);
+void BusPeer::post(const QString& name, int times) {
+    for (int i = 0; i < times; ++i)
+        center_.postNotification(name, nullptr);
     center_.flush();
 }
 

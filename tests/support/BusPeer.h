@@ -16,9 +16,10 @@ public:
     BusPeer& operator=(const BusPeer&) = delete;
 
     // Observes `names`; returns once the bus daemon has the match rules.
-    void observe(const QStringList& names);
+    bool observe(const QStringList& names);
     void onArrival(const QString& name, std::function<void()> reaction);
-    void post(const QString& name);
+    // Posts `name` `times` times, then returns once the bus daemon has every post.
+    void post(const QString& name, int times = 1);
     bool waitFor(const QString& name, qsizetype count = 1, int timeoutMs = 10000);
     qsizetype count(const QString& name) const { return received_.count(name); }
     QStringList received() const { return received_; }

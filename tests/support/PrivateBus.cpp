@@ -3,13 +3,23 @@
 #include <QDeadlineTimer>
 #include <QUuid>
 
-PrivateBus::PrivateBus() {
+PrivateBus::PrivateBus(const QString& limits) {
+    QStringList arguments{QStringLiteral("--session"), QStringLiteral("--nofork"),
+                          QStringLiteral("--print-address=1")};
+    if (!limits.isEmpty()) {
+        if (!config_.open())
+            return;
+        config_.write(QStringLiteral("<busconfig><include>/usr/share/dbus-1/session.conf</include>"
+                                     "%1</busconfig>")
+                          .arg(limits)
+                          .toUtf8());
+        config_.flush();
+        arguments[0] = QStringLiteral("--config-file=") + config_.fileName();
+    }
     daemon_.setProcessChannelMode(QProcess::SeparateChannels);
     // The daemon complains about fd limits it may not raise; that is not the test's business.
     daemon_.setStandardErrorFile(QProcess::nullDevice());
-    daemon_.start(QStringLiteral("dbus-daemon"),
-                  {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                   QStringLiteral("--print-address=1")});
+    daemon_.start(QStringLiteral("dbus-daemon"), arguments);
     const QDeadlineTimer deadline(10000);
     while (!daemon_.canReadLine() && !deadline.hasExpired() &&
            daemon_.state() != QProcess::NotRunning)

@@ -3,12 +3,14 @@
 #include <QDBusConnection>
 #include <QProcess>
 #include <QString>
+#include <QTemporaryFile>
 
 // A dbus-daemon of the test's own. While it lives, DBUS_SESSION_BUS_ADDRESS points at it, so
 // every process the test starts uses it as its session bus.
 class PrivateBus {
 public:
-    PrivateBus();
+    // `limits`: <limit> elements added to the standard session configuration.
+    explicit PrivateBus(const QString& limits = {});
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -21,6 +23,7 @@ public:
     void kill();
 
 private:
+    QTemporaryFile config_;
     QProcess daemon_;
     QString address_;
     QString connectionName_;

@@ -3,6 +3,7 @@
 #include "BusPeer.h"
 #include "LineProcess.h"
 #include "NotificationNames.h"
+#include "PrivateBus.h"
 
 #include <QDir>
 #include <QFile>
@@ -15,15 +16,33 @@ inline QString name(const char* notificationOrIdentifier) {
     return QString::fromLatin1(notificationOrIdentifier);
 }
 
+// A private bus with a peer on it that observes every answer of the agent.
+struct AgentBus {
+    explicit AgentBus(const QString& limits = {})
+        : bus(limits)
+        , peer(bus.connection()) {
+        peer.observe({name(NotificationName::didFinishLaunching), name(NotificationName::didPaste),
+                      name(NotificationName::accessWasEnabled),
+                      name(NotificationName::willTerminate)});
+    }
+    PrivateBus bus;
+    BusPeer peer;
+};
+
+// The test's environment with DISPLAY set to `display`, or without DISPLAY when it is empty.
 inline QProcessEnvironment environmentWithDisplay(const QString& display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DISPLAY"), display);
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    if (display.isEmpty())
+        env.remove(QStringLiteral("DISPLAY"));
+    else
+        env.insert(QStringLiteral("DISPLAY"), display);
     return env;
 }
 
 // Starts an agent on `display` and waits until it has announced itself on the bus.
 inline bool startAgent(LineProcess& agent, BusPeer& peer, const QString& program,
-                       const QString& display, const QStringList& arguments = {}) {
+                       const QString& display = {}, const QStringList& arguments = {}) {
     const qsizetype before = peer.count(name(NotificationName::didFinishLaunching));
     agent.start(program, arguments, environmentWithDisplay(display));
     return peer.waitFor(name(NotificationName::didFinishLaunching), before + 1);

@@ -1,0 +1,10 @@
+#include "RecordingCenter.h"
+
+RecordingCenter& recordingCenter() {
+    static RecordingCenter center;
+    return center;
+}
+
+NotifyCenter& darwinNotifyCenter() {
+    return recordingCenter();
+}

@@ -1,0 +1,169 @@
+#include "AccessibilityTrust.h"
+#include "AppDelegate.h"
+#include "KeyboardEvents.h"
+#include "NotificationNames.h"
+#include "RecordingCenter.h"
+#include "RunningApplications.h"
+
+#include <QTest>
+
+namespace {
+QString observe(const char* name) {
+    return QStringLiteral("observe ") + QLatin1String(name);
+}
+QString post(const char* name) {
+    return QStringLiteral("post ") + QLatin1String(name);
+}
+void deliver(const char* name) {
+    recordingCenter().deliver(QLatin1String(name));
+}
+
+// Keystrokes go into the center's log, so that their order against the posts shows.
+class RecordingKeyboard final : public KeyboardEventPoster {
+public:
+    std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t key, bool down,
+                                                     QString& whyNot) override {
+        if (failing) {
+            whyNot = QStringLiteral("no keyboard here");
+            return std::nullopt;
+        }
+        KeyboardEvent event;
+        event.virtualKey = key;
+        event.keyDown = down;
+        return event;
+    }
+    void postEvents(int tap, std::span<const KeyboardEvent> events) override {
+        for (const KeyboardEvent& e : events)
+            recordingCenter().log << QStringLiteral("key %1 %2 flags %3 tap %4")
+                                         .arg(e.virtualKey)
+                                         .arg(QLatin1String(e.keyDown ? "down" : "up"))
+                                         .arg(e.flags, 0, 16)
+                                         .arg(tap);
+    }
+    bool failing = false;
+};
+
+class FakeTrust final : public AccessibilityTrust {
+public:
+    bool isProcessTrusted(bool prompt) override {
+        checks << prompt;
+        return trusted;
+    }
+    bool trusted = false;
+    QList<bool> checks;
+};
+
+class NoApplications final : public RunningApplications {
+public:
+    bool isRunning(const QString&) override { return false; }
+};
+
+constexpr auto poll = std::chrono::milliseconds(10);
+// Proving that nothing more happens takes waiting; this is how long.
+constexpr int quietMs = 200;
+} // namespace
+
+// The agent's logic against a recording center: what it subscribes, posts and types, in order.
+class AppDelegateTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() {
+        recordingCenter().reset();
+        keyboard.failing = false;
+        trust.trusted = false;
+        trust.checks.clear();
+        delegate.emplace(applications, keyboard, trust,
+                         AgentIntervals{std::chrono::minutes(1), poll});
+    }
+
+    void launchSubscribesEveryCommandBeforeAnnouncing() {
+        QVERIFY(delegate->applicationDidFinishLaunching());
+        QCOMPARE(recordingCenter().log,
+                 QStringList({observe(NotificationName::shouldPaste),
+                              observe(NotificationName::shouldTerminate),
+                              observe(NotificationName::shouldRequestAccess),
+                              observe(NotificationName::shouldStartCheckingForAccess),
+                              post(NotificationName::didFinishLaunching)}));
+    }
+
+    void refusedSubscriptionAnnouncesNothing_data() {
+        QTest::addColumn<QString>("refused");
+        QTest::newRow("first") << QString::fromLatin1(NotificationName::shouldPaste);
+        QTest::newRow("last") << QString::fromLatin1(
+            NotificationName::shouldStartCheckingForAccess);
+    }
+    void refusedSubscriptionAnnouncesNothing() {
+        QFETCH(QString, refused);
+        recordingCenter().refused << refused;
+        QVERIFY(!delegate->applicationDidFinishLaunching());
+        QVERIFY(recordingCenter().log.filter(QStringLiteral("post")).isEmpty());
+    }
+
+    void pasteIsCommandVThenTheAnswerAndNothingActsAfterTheEnd() {
+        QVERIFY(delegate->applicationDidFinishLaunching());
+        recordingCenter().log.clear();
+        deliver(NotificationName::shouldPaste);
+        QCOMPARE(recordingCenter().log,
+                 QStringList({QStringLiteral("key 9 down flags 100000 tap 0"),
+                              QStringLiteral("key 9 up flags 100000 tap 0"),
+                              post(NotificationName::didPaste)}));
+        recordingCenter().log.clear();
+        deliver(NotificationName::shouldTerminate);
+        for (const char* command :
+             {NotificationName::shouldPaste, NotificationName::shouldRequestAccess,
+              NotificationName::shouldStartCheckingForAccess, NotificationName::shouldTerminate})
+            deliver(command);
+        QTest::qWait(quietMs);
+        QCOMPARE(recordingCenter().log, QStringList());
+        QVERIFY(trust.checks.isEmpty());
+    }
+
+    void pasteWithoutEventsTypesAndClaimsNothing() {
+        QVERIFY(delegate->applicationDidFinishLaunching());
+        recordingCenter().log.clear();
+        keyboard.failing = true;
+        deliver(NotificationName::shouldPaste);
+        QCOMPARE(recordingCenter().log, QStringList());
+    }
+
+    void twoStartsMakeOnePollThatEndsOnTrust() {
+        QVERIFY(delegate->applicationDidFinishLaunching());
+        deliver(NotificationName::shouldStartCheckingForAccess);
+        deliver(NotificationName::shouldStartCheckingForAccess);
+        QTRY_VERIFY(trust.checks.size() >= 3);
+        QVERIFY(!trust.checks.contains(true));
+        trust.trusted = true;
+        QTRY_COMPARE(recordingCenter().log.count(post(NotificationName::accessWasEnabled)), 1);
+        const qsizetype checks = trust.checks.size();
+        QTest::qWait(quietMs);
+        QCOMPARE(recordingCenter().log.count(post(NotificationName::accessWasEnabled)), 1);
+        QCOMPARE(trust.checks.size(), checks);
+    }
+
+    void requestAnswersAtOnceWhenTrustedAndStopsAFreshPoll() {
+        QVERIFY(delegate->applicationDidFinishLaunching());
+        trust.trusted = true;
+        deliver(NotificationName::shouldStartCheckingForAccess);
+        deliver(NotificationName::shouldRequestAccess);
+        QCOMPARE(recordingCenter().log.count(post(NotificationName::accessWasEnabled)), 1);
+        QTest::qWait(quietMs);
+        QCOMPARE(trust.checks, QList<bool>{true});
+    }
+
+    void requestWithoutTrustPromptsAndStartsNothing() {
+        QVERIFY(delegate->applicationDidFinishLaunching());
+        deliver(NotificationName::shouldRequestAccess);
+        QTest::qWait(quietMs);
+        QCOMPARE(trust.checks, QList<bool>{true});
+        QVERIFY(!recordingCenter().log.contains(post(NotificationName::accessWasEnabled)));
+    }
+
+private:
+    NoApplications applications;
+    RecordingKeyboard keyboard;
+    FakeTrust trust;
+    std::optional<AppDelegate> delegate;
+};
+
+QTEST_GUILESS_MAIN(AppDelegateTest)
+#include "tst_appdelegate.moc"
