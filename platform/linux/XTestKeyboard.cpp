@@ -2,25 +2,20 @@
 
 #include "XcbDisplay.h"
 
+#include <algorithm>
 #include <vector>
 #include <xcb/xtest.h>
 
 namespace {
 // X keysyms of the keys the system types.
-constexpr xcb_keysym_t XK_v = 0x0076;
-constexpr xcb_keysym_t XK_Control_L = 0xffe3;
-constexpr xcb_keysym_t XK_Control_R = 0xffe4;
+constexpr std::uint32_t XK_v = 0x0076;
+constexpr std::uint32_t XK_Control_L = 0xffe3;
+constexpr std::uint32_t XK_Control_R = 0xffe4;
+// Where V sits on the standard layout, for a keymap in which no key gives "v".
+constexpr char vPosition[] = "AB04";
 
-constexpr int lockModifier = 1; // Caps Lock: a toggled state, not a held key
-constexpr int controlModifier = 2;
-
-xcb_keysym_t keysymOf(std::uint16_t virtualKey) {
-    return virtualKey == Quartz::kVK_ANSI_V ? XK_v : 0;
-}
-
-bool isPressed(const std::array<std::uint8_t, 32>& keys, xcb_keycode_t code) {
-    return keys[code / 8] & (1u << (code % 8));
-}
+constexpr std::size_t lockModifier = 1; // Caps Lock: a toggled state, not a held key
+constexpr std::size_t controlModifier = 2;
 
 void fake(xcb_connection_t* connection, std::uint8_t type, xcb_keycode_t code) {
     xcb_test_fake_input(connection, type, code, XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
@@ -32,25 +27,36 @@ XTestKeyboard::XTestKeyboard(std::shared_ptr<XcbDisplay> display)
 
 std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t virtualKey,
                                                                 bool keyDown, QString& whyNot) {
-    if (!display_->connection()) {
+    if (virtualKey != Quartz::kVK_ANSI_V) {
+        whyNot = QStringLiteral("virtual key %1 has no X key").arg(virtualKey);
+        return std::nullopt;
+    }
+    if (!display_->connection() || !display_->caughtUp() || !display_->keymapReady()) {
         whyNot = display_->lastError();
         return std::nullopt;
     }
-    const xcb_keysym_t keysym = keysymOf(virtualKey);
-    const xcb_keycode_t key = keysym ? display_->keycodeFor(keysym) : 0;
-    if (!key) {
-        whyNot = keysym ? QStringLiteral("no key of the active keyboard layout gives \"v\"")
-                        : QStringLiteral("virtual key %1 has no X key").arg(virtualKey);
-        return std::nullopt;
-    }
-    xcb_keycode_t control = display_->keycodeFor(XK_Control_L);
+    xcb_keycode_t key = display_->keyFor(XK_v);
+    if (!key)
+        key = display_->keyNamed(vPosition);
+    xcb_keycode_t control = display_->keyFor(XK_Control_L);
     if (!control)
-        control = display_->keycodeFor(XK_Control_R);
-    if (!control) {
-        whyNot = QStringLiteral("the keyboard map has no Control key");
+        control = display_->keyFor(XK_Control_R);
+    if (!key || !control) {
+        whyNot = QStringLiteral("the keyboard map has no %1 key")
+                     .arg(QLatin1String(key ? "Control" : "V"));
         return std::nullopt;
     }
-    return KeyboardEvent{virtualKey, keyDown, 0, key, control, nullptr};
+    KeyboardEvent event{virtualKey, keyDown, 0, key, control, nullptr};
+    // Which modifier keys the user holds costs a round trip; the server's state says when to ask.
+    if (keyDown && display_->modifierDown()) {
+        std::optional<XcbDisplay::ModifierKeys> held = display_->heldModifierKeys();
+        if (!held) {
+            whyNot = display_->lastError();
+            return std::nullopt;
+        }
+        event.platformEvent = std::make_shared<const XcbDisplay::ModifierKeys>(std::move(*held));
+    }
+    return event;
 }
 
 void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {
@@ -58,9 +64,6 @@ void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {
     // Without XTEST the events go nowhere, as they do on a system that hasn't granted trust.
     if (!connection || !display_->hasXTest())
         return;
-    const auto& modifierKeys = display_->modifierKeys();
-    const auto held = display_->pressedKeys();
-
     // The application must see exactly the event's modifiers: modifier keys the user holds are
     // let go for the chord and pressed again after it, so none stays down that wasn't before.
     std::vector<xcb_keycode_t> setAside;
@@ -70,20 +73,20 @@ void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {
         const auto key = xcb_keycode_t(event.platformKey);
         const auto control = xcb_keycode_t(event.platformCommandKey);
         if (event.keyDown) {
-            for (int modifier = 0; modifier < 8; ++modifier) {
+            static const XcbDisplay::ModifierKeys none;
+            const auto* held =
+                static_cast<const XcbDisplay::ModifierKeys*>(event.platformEvent.get());
+            const XcbDisplay::ModifierKeys& down = held ? *held : none;
+            for (std::size_t modifier = 0; modifier < down.size(); ++modifier) {
                 if (modifier == lockModifier || (modifier == controlModifier && wantsControl))
                     continue;
-                for (const xcb_keycode_t code : modifierKeys[modifier])
-                    if (isPressed(held, code) &&
-                        !std::count(setAside.begin(), setAside.end(), code)) {
+                for (const xcb_keycode_t code : down[modifier])
+                    if (std::find(setAside.begin(), setAside.end(), code) == setAside.end()) {
                         fake(connection, XCB_KEY_RELEASE, code);
                         setAside.push_back(code);
                     }
             }
-            const bool controlHeld = std::any_of(
-                modifierKeys[controlModifier].begin(), modifierKeys[controlModifier].end(),
-                [&](xcb_keycode_t code) { return isPressed(held, code); });
-            if (wantsControl && !controlHeld && !controlPressedHere) {
+            if (wantsControl && down[controlModifier].empty() && !controlPressedHere) {
                 fake(connection, XCB_KEY_PRESS, control);
                 controlPressedHere = true;
             }

@@ -7,12 +7,15 @@
 class XcbDisplay;
 
 // Keystrokes through the XTEST extension. The platform's shortcut modifier (Command) is Control
-// here, and the V key is whichever key gives "v" in the active layout, so that a Dvorak or AZERTY
-// user gets a paste and not Control+K.
+// here, and the V key is whichever key gives "v" in the active layout (or, failing that, in
+// another layout of the keymap, or the key at the V position), so that Dvorak, AZERTY and Russian
+// users all get a paste and not Control+K or nothing.
 class XTestKeyboard final : public KeyboardEventPoster {
 public:
     explicit XTestKeyboard(std::shared_ptr<XcbDisplay> display);
 
+    // Everything that needs the X server's answer happens here, within its bounded wait, so that
+    // posting only writes.
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t virtualKey, bool keyDown,
                                                      QString& whyNot) override;
     void postEvents(int tap, std::span<const KeyboardEvent> events) override;

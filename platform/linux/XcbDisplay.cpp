@@ -1,129 +1,373 @@
 #include "XcbDisplay.h"
 
+#include <QDeadlineTimer>
+#include <QSocketNotifier>
+#include <algorithm>
 #include <cstdlib>
-#include <memory>
-#include <xcb/xcb_keysyms.h>
+#include <cstring>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+#include <xcb/xcbext.h>
 #include <xcb/xtest.h>
+#include <xkbcommon/xkbcommon-x11.h>
+// xkb.h names a member "explicit", which C++ reserves.
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 namespace {
 QString displayName() {
-    const char* name = std::getenv("DISPLAY");
-    return name ? QString::fromLocal8Bit(name) : QString();
+    return QString::fromLocal8Bit(qgetenv("DISPLAY"));
 }
 
-template <typename T>
-using Reply = std::unique_ptr<T, decltype(&std::free)>;
+QString cannotOpen() {
+    return QStringLiteral("cannot open the X display %1").arg(displayName());
+}
+
+// A local X server's socket, connected without blocking: in the abstract namespace first, then
+// in the file system, as libxcb looks for it.
+int connectLocal(int display) {
+    for (const bool abstract : {true, false}) {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        if (fd < 0)
+            return -1;
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const int length = std::snprintf(address.sun_path + abstract, sizeof address.sun_path - 1,
+                                         "/tmp/.X11-unix/X%d", display);
+        const auto size = socklen_t(offsetof(sockaddr_un, sun_path) + abstract + length);
+        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0 ||
+            errno == EAGAIN || errno == EINPROGRESS)
+            return fd;
+        ::close(fd);
+    }
+    return -1;
+}
+
+// The part of every XKB event that says which one it is.
+struct XkbEvent {
+    std::uint8_t response_type;
+    std::uint8_t xkbType;
+};
 } // namespace
+
+XcbDisplay::XcbDisplay() = default;
 
 XcbDisplay::~XcbDisplay() {
     close();
-}
-
-void XcbDisplay::close() {
-    forgetKeyboardMapping();
-    if (symbols_)
-        xcb_key_symbols_free(symbols_);
-    symbols_ = nullptr;
-    if (connection_)
-        xcb_disconnect(connection_);
-    connection_ = nullptr;
-}
-
-void XcbDisplay::forgetKeyboardMapping() {
-    keycodes_.clear();
-    modifierKeysKnown_ = false;
+    if (probe_ >= 0)
+        ::close(probe_);
+    xkb_context_unref(context_);
 }
 
 xcb_connection_t* XcbDisplay::connection() {
     if (connection_)
-        applyPendingEvents();
-    if (connection_ && xcb_connection_has_error(connection_))
-        close();
-    if (connection_)
-        return connection_;
-
-    const QString name = displayName();
-    if (name.isEmpty()) {
-        lastError_ = QStringLiteral("DISPLAY is not set, so there is no X display to type into");
-        return nullptr;
-    }
-    xcb_connection_t* opened = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(opened)) {
-        xcb_disconnect(opened);
-        lastError_ = QStringLiteral("cannot open the X display %1").arg(name);
-        return nullptr;
-    }
-    connection_ = opened;
-    symbols_ = xcb_key_symbols_alloc(connection_);
-    lastError_.clear();
+        readEvents();
+    if (!connection_ && probe())
+        open();
     return connection_;
 }
 
-void XcbDisplay::applyPendingEvents() {
-    // The server sends MappingNotify to every client; nothing else arrives unasked.
-    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
-        if ((event->response_type & 0x7f) == XCB_MAPPING_NOTIFY) {
-            auto* mapping = reinterpret_cast<xcb_mapping_notify_event_t*>(event);
-            xcb_refresh_keyboard_mapping(symbols_, mapping);
-            forgetKeyboardMapping();
+// Whether an X server answers at DISPLAY: its reply to a connection setup, welcome or refusal,
+// arrives within `patience`. xcb_connect would wait forever on a stopped server. Once a server has
+// failed to answer, the probe stays pending and is looked at without waiting, so that commands
+// queued meanwhile fail at once instead of each waiting its turn.
+bool XcbDisplay::probe() {
+    const QByteArray name = qgetenv("DISPLAY");
+    if (name.isEmpty()) {
+        lastError_ = QStringLiteral("DISPLAY is not set, so there is no X display to type into");
+        return false;
+    }
+    if (probe_ < 0) {
+        char* host = nullptr;
+        int display = 0;
+        if (!xcb_parse_display(name.constData(), &host, &display, nullptr)) {
+            lastError_ = cannotOpen();
+            return false;
         }
-        std::free(event);
+        const bool local = !*host || std::strcmp(host, "unix") == 0;
+        std::free(host);
+        // Over the network the connection's own wait has to do.
+        if (!local)
+            return true;
+        probe_ = connectLocal(display);
+        static const unsigned char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+        if (probe_ < 0 || ::send(probe_, setup, sizeof setup, MSG_NOSIGNAL) != sizeof setup) {
+            if (probe_ >= 0)
+                ::close(probe_);
+            probe_ = -1;
+            stalled_ = false;
+            lastError_ = cannotOpen();
+            return false;
+        }
+    }
+    pollfd answer{probe_, POLLIN, 0};
+    if (::poll(&answer, 1, stalled_ ? 0 : int(patience.count())) <= 0) {
+        stalled_ = true;
+        lastError_ = QStringLiteral("the X server at %1 does not answer").arg(displayName());
+        return false;
+    }
+    ::close(probe_);
+    probe_ = -1;
+    stalled_ = false;
+    return true;
+}
+
+void XcbDisplay::open() {
+    xcb_connection_t* opened = xcb_connect(nullptr, nullptr);
+    if (xcb_connection_has_error(opened)) {
+        xcb_disconnect(opened);
+        lastError_ = cannotOpen();
+        return;
+    }
+    connection_ = opened;
+    // libxcb's wait for an extension's data is not bounded: ask for both, and wait for their
+    // answers behind one bounded round trip.
+    xcb_prefetch_extension_data(connection_, &xcb_test_id);
+    xcb_prefetch_extension_data(connection_, &xcb_xkb_id);
+    if (!sync())
+        return;
+    const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(connection_, &xcb_test_id);
+    hasXTest_ = xtest && xtest->present;
+    lastError_ = hasXTest_ ? QString()
+                           : QStringLiteral("the X server at %1 does not offer the XTEST extension")
+                                 .arg(displayName());
+    const xcb_query_extension_reply_t* xkb = xcb_get_extension_data(connection_, &xcb_xkb_id);
+    if (xkb && xkb->present) {
+        xkbEvents_ = xkb->first_event;
+        const auto use =
+            xcb_xkb_use_extension(connection_, XCB_XKB_MAJOR_VERSION, XCB_XKB_MINOR_VERSION);
+        // Which modifiers are down and which layout is active: the state, never the keys.
+        constexpr std::uint16_t stateParts =
+            XCB_XKB_STATE_PART_MODIFIER_BASE | XCB_XKB_STATE_PART_GROUP_BASE |
+            XCB_XKB_STATE_PART_GROUP_LATCH | XCB_XKB_STATE_PART_GROUP_LOCK;
+        constexpr std::uint16_t mapParts =
+            XCB_XKB_MAP_PART_KEY_TYPES | XCB_XKB_MAP_PART_KEY_SYMS | XCB_XKB_MAP_PART_MODIFIER_MAP |
+            XCB_XKB_MAP_PART_EXPLICIT_COMPONENTS | XCB_XKB_MAP_PART_KEY_ACTIONS |
+            XCB_XKB_MAP_PART_VIRTUAL_MODS | XCB_XKB_MAP_PART_VIRTUAL_MOD_MAP;
+        xcb_xkb_select_events_details_t details{};
+        details.affectNewKeyboard = details.newKeyboardDetails = XCB_XKB_NKN_DETAIL_KEYCODES;
+        details.affectState = details.stateDetails = stateParts;
+        xcb_xkb_select_events_aux(connection_, XCB_XKB_ID_USE_CORE_KBD,
+                                  XCB_XKB_EVENT_TYPE_NEW_KEYBOARD_NOTIFY |
+                                      XCB_XKB_EVENT_TYPE_MAP_NOTIFY |
+                                      XCB_XKB_EVENT_TYPE_STATE_NOTIFY,
+                                  0, 0, mapParts, mapParts, &details);
+        const auto state = xcb_xkb_get_state(connection_, XCB_XKB_ID_USE_CORE_KBD);
+        const auto used = await<xcb_xkb_use_extension_reply_t>(use.sequence);
+        const auto now = await<xcb_xkb_get_state_reply_t>(state.sequence);
+        if (!connection_)
+            return;
+        if (!used || !used->supported || !now)
+            xkbEvents_ = 0;
+        else {
+            baseModifiers_ = now->baseMods;
+            layout_ = now->group;
+        }
+    }
+    notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(connection_),
+                                                  QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readEvents(); });
+}
+
+void XcbDisplay::close() {
+    // The notifier may be the one calling: it goes once its call has returned.
+    if (notifier_)
+        notifier_.release()->deleteLater();
+    if (connection_)
+        xcb_disconnect(connection_);
+    connection_ = nullptr;
+    hasXTest_ = false;
+    xkbEvents_ = 0;
+    keyboardDevice_ = -1;
+    baseModifiers_ = 0;
+    layout_ = 0;
+    xkb_keymap_unref(keymap_);
+    keymap_ = nullptr;
+    keymapStale_ = true;
+    keys_.clear();
+    modifierKeys_.reset();
+}
+
+void XcbDisplay::stalled() {
+    close();
+    stalled_ = true;
+    lastError_ = QStringLiteral("the X server at %1 does not answer").arg(displayName());
+}
+
+template <typename Reply>
+std::unique_ptr<Reply, decltype(&std::free)> XcbDisplay::await(unsigned int sequence) {
+    std::unique_ptr<Reply, decltype(&std::free)> reply(nullptr, &std::free);
+    if (!connection_ || xcb_flush(connection_) <= 0) {
+        close();
+        lastError_ = cannotOpen();
+        return reply;
+    }
+    const QDeadlineTimer deadline(patience);
+    for (;;) {
+        void* answer = nullptr;
+        xcb_generic_error_t* error = nullptr;
+        if (xcb_poll_for_reply(connection_, sequence, &answer, &error)) {
+            std::free(error);
+            reply.reset(static_cast<Reply*>(answer));
+            return reply;
+        }
+        if (xcb_connection_has_error(connection_)) {
+            close();
+            lastError_ = cannotOpen();
+            return reply;
+        }
+        const qint64 left = deadline.remainingTime();
+        if (left <= 0) {
+            stalled();
+            return reply;
+        }
+        pollfd readable{xcb_get_file_descriptor(connection_), POLLIN, 0};
+        ::poll(&readable, 1, int(left));
     }
 }
 
-bool XcbDisplay::hasXTest() {
-    if (!connection_)
-        return false;
-    const xcb_query_extension_reply_t* extension =
-        xcb_get_extension_data(connection_, &xcb_test_id);
-    if (extension && extension->present)
-        return true;
-    if (!xcb_connection_has_error(connection_))
-        lastError_ = QStringLiteral("the X server at %1 does not offer the XTEST extension")
-                         .arg(displayName());
-    return false;
+bool XcbDisplay::sync() {
+    return connection_ &&
+           await<xcb_get_input_focus_reply_t>(xcb_get_input_focus(connection_).sequence);
 }
 
-xcb_keycode_t XcbDisplay::keycodeFor(xcb_keysym_t keysym) {
-    if (const auto known = keycodes_.find(keysym); known != keycodes_.end())
-        return known->second;
-    const xcb_setup_t* setup = xcb_get_setup(connection_);
-    xcb_keycode_t found = 0;
-    // The unshifted column first: a key that needs Shift for it would type the wrong chord.
-    for (int column = 0; column < 2 && !found; ++column)
-        for (int code = setup->min_keycode; code <= setup->max_keycode && !found; ++code)
-            if (xcb_key_symbols_get_keysym(symbols_, xcb_keycode_t(code), column) == keysym)
-                found = xcb_keycode_t(code);
-    if (found)
-        keycodes_.emplace(keysym, found);
+bool XcbDisplay::caughtUp() {
+    if (!connection_)
+        return false;
+    // The socket holds what the server has not read yet. A stopped server would type it later,
+    // into whatever then has the focus.
+    int unread = 0;
+    if (::ioctl(xcb_get_file_descriptor(connection_), SIOCOUTQ, &unread) == 0 && unread == 0)
+        return true;
+    return sync();
+}
+
+void XcbDisplay::readEvents() {
+    while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+        const std::uint8_t type = event->response_type & 0x7f;
+        if (type == XCB_MAPPING_NOTIFY) {
+            keymapStale_ = true;
+            modifierKeys_.reset();
+        } else if (xkbEvents_ && type == xkbEvents_) {
+            switch (reinterpret_cast<const XkbEvent*>(event)->xkbType) {
+            case XCB_XKB_STATE_NOTIFY: {
+                const auto* state = reinterpret_cast<const xcb_xkb_state_notify_event_t*>(event);
+                baseModifiers_ = state->baseMods;
+                layout_ = state->group;
+                break;
+            }
+            case XCB_XKB_NEW_KEYBOARD_NOTIFY:
+            case XCB_XKB_MAP_NOTIFY:
+                keymapStale_ = true;
+                modifierKeys_.reset();
+                break;
+            }
+        }
+        std::free(event);
+    }
+    if (xcb_connection_has_error(connection_)) {
+        close();
+        lastError_ = cannotOpen();
+    }
+}
+
+bool XcbDisplay::keymapReady() {
+    if (!connection_ || !xkbEvents_) {
+        lastError_ =
+            QStringLiteral("the X server at %1 offers no keyboard map (XKB)").arg(displayName());
+        return false;
+    }
+    if (!keymapStale_)
+        return true;
+    // xkbcommon's own waits on the server are not bounded: it asks right after the server has
+    // answered.
+    if (!sync())
+        return false;
+    if (!context_)
+        context_ = xkb_context_new(
+            xkb_context_flags(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
+    if (keyboardDevice_ < 0)
+        keyboardDevice_ = xkb_x11_get_core_keyboard_device_id(connection_);
+    xkb_keymap* fresh = context_ && keyboardDevice_ >= 0
+                            ? xkb_x11_keymap_new_from_device(context_, connection_, keyboardDevice_,
+                                                             XKB_KEYMAP_COMPILE_NO_FLAGS)
+                            : nullptr;
+    if (!fresh) {
+        lastError_ =
+            QStringLiteral("cannot read the keyboard map of the X server at %1").arg(displayName());
+        return false;
+    }
+    xkb_keymap_unref(keymap_);
+    keymap_ = fresh;
+    keymapStale_ = false;
+    keys_.clear();
+    return true;
+}
+
+xcb_keycode_t XcbDisplay::keyIn(std::uint32_t layout, std::uint32_t keysym) {
+    const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap_), 255);
+    for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap_); key <= last; ++key) {
+        if (layout >= xkb_keymap_num_layouts_for_key(keymap_, key))
+            continue;
+        const xkb_keysym_t* symbols = nullptr;
+        const int count = xkb_keymap_key_get_syms_by_level(keymap_, key, layout, 0, &symbols);
+        if (std::find(symbols, symbols + count, keysym) != symbols + count)
+            return xcb_keycode_t(key);
+    }
+    return 0;
+}
+
+xcb_keycode_t XcbDisplay::keyFor(std::uint32_t keysym) {
+    const xkb_layout_index_t layouts = xkb_keymap_num_layouts(keymap_);
+    const xkb_layout_index_t active = layout_ < layouts ? layout_ : 0;
+    const std::uint64_t known = std::uint64_t(keysym) << 8 | active;
+    if (const auto it = keys_.find(known); it != keys_.end())
+        return it->second;
+    xcb_keycode_t found = keyIn(active, keysym);
+    for (xkb_layout_index_t other = 0; !found && other < layouts; ++other)
+        found = keyIn(other, keysym);
+    keys_.emplace(known, found);
     return found;
 }
 
-const std::array<std::vector<xcb_keycode_t>, 8>& XcbDisplay::modifierKeys() {
-    if (modifierKeysKnown_)
-        return modifierKeys_;
-    for (auto& keys : modifierKeys_)
-        keys.clear();
-    Reply<xcb_get_modifier_mapping_reply_t> reply(
-        xcb_get_modifier_mapping_reply(connection_, xcb_get_modifier_mapping(connection_), nullptr),
-        &std::free);
-    if (!reply)
-        return modifierKeys_;
-    const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(reply.get());
-    const int perModifier = reply->keycodes_per_modifier;
-    for (int modifier = 0; modifier < 8; ++modifier)
-        for (int i = 0; i < perModifier; ++i)
-            if (const xcb_keycode_t code = codes[modifier * perModifier + i])
-                modifierKeys_[modifier].push_back(code);
-    modifierKeysKnown_ = true;
-    return modifierKeys_;
+xcb_keycode_t XcbDisplay::keyNamed(const char* name) {
+    const xkb_keycode_t key = xkb_keymap_key_by_name(keymap_, name);
+    return key == XKB_KEYCODE_INVALID || key > 255 ? 0 : xcb_keycode_t(key);
 }
 
-std::array<std::uint8_t, 32> XcbDisplay::pressedKeys() {
-    std::array<std::uint8_t, 32> keys{};
-    Reply<xcb_query_keymap_reply_t> reply(
-        xcb_query_keymap_reply(connection_, xcb_query_keymap(connection_), nullptr), &std::free);
-    if (reply)
-        std::copy(std::begin(reply->keys), std::end(reply->keys), keys.begin());
-    return keys;
+std::optional<XcbDisplay::ModifierKeys> XcbDisplay::heldModifierKeys() {
+    if (!connection_)
+        return std::nullopt;
+    const auto keymap = xcb_query_keymap(connection_);
+    if (!modifierKeys_) {
+        const auto mapping =
+            await<xcb_get_modifier_mapping_reply_t>(xcb_get_modifier_mapping(connection_).sequence);
+        if (!mapping) {
+            if (connection_)
+                xcb_discard_reply(connection_, keymap.sequence);
+            return std::nullopt;
+        }
+        const xcb_keycode_t* codes = xcb_get_modifier_mapping_keycodes(mapping.get());
+        const int perModifier = mapping->keycodes_per_modifier;
+        ModifierKeys keys;
+        for (int modifier = 0; modifier < 8; ++modifier)
+            for (int i = 0; i < perModifier; ++i)
+                if (const xcb_keycode_t code = codes[modifier * perModifier + i])
+                    keys[std::size_t(modifier)].push_back(code);
+        modifierKeys_ = std::move(keys);
+    }
+    const auto pressed = await<xcb_query_keymap_reply_t>(keymap.sequence);
+    if (!pressed)
+        return std::nullopt;
+    ModifierKeys held;
+    for (std::size_t modifier = 0; modifier < held.size(); ++modifier)
+        for (const xcb_keycode_t code : (*modifierKeys_)[modifier])
+            if (pressed->keys[code / 8] & (1u << (code % 8)))
+                held[modifier].push_back(code);
+    return held;
 }

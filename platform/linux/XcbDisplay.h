@@ -1,45 +1,87 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 #include <array>
+#include <chrono>
+#include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 #include <xcb/xcb.h>
 
-using xcb_key_symbols_t = struct _XCBKeySymbols;
+class QSocketNotifier;
+struct xkb_context;
+struct xkb_keymap;
 
-// The agent's one connection to the X display in DISPLAY: opened on first use, kept between
-// uses, and opened again when the server went away. xcb, not Xlib, so that a dying server is an
-// error to handle rather than the end of the process.
-class XcbDisplay {
+// The agent's one connection to the X display in DISPLAY: opened on first use, kept between uses,
+// and opened again when the server went away. xcb, not Xlib, so that a dying server is an error to
+// handle rather than the end of the process.
+//
+// The server can't hold the agent: every wait on it is bounded by `patience`, and a server that
+// doesn't answer in time is dropped and, until it answers again, reported as not answering at
+// once. The keyboard's layout and which modifiers are down are tracked from the XKB state events
+// the server announces (modifier state only, never key events), so that the common paste needs no
+// round trip.
+class XcbDisplay final : public QObject {
+    Q_OBJECT
 public:
-    XcbDisplay() = default;
-    ~XcbDisplay();
+    static constexpr std::chrono::milliseconds patience{1000};
+    using ModifierKeys = std::array<std::vector<xcb_keycode_t>, 8>;
+
+    XcbDisplay();
+    ~XcbDisplay() override;
     XcbDisplay(const XcbDisplay&) = delete;
     XcbDisplay& operator=(const XcbDisplay&) = delete;
 
-    // The live connection, or none with the reason in lastError().
+    // The live connection, up to date with what the server announced; none, with the reason in
+    // lastError(), when there is no server or it doesn't answer.
     xcb_connection_t* connection();
     QString lastError() const { return lastError_; }
-    // Whether the connection that connection() gave offers XTEST; the answer is kept with it.
-    bool hasXTest();
-    // The key that gives `keysym` without Shift in the active layout; 0 when none does. Kept
-    // until the server announces a new keyboard mapping.
-    xcb_keycode_t keycodeFor(xcb_keysym_t keysym);
-    // Keys that are modifiers, per modifier index (Shift, Lock, Control, Mod1 … Mod5).
-    const std::array<std::vector<xcb_keycode_t>, 8>& modifierKeys();
-    // Every key held down right now; one round trip.
-    std::array<std::uint8_t, 32> pressedKeys();
+    bool hasXTest() const { return hasXTest_; }
+    // Whether the server has read everything sent to it so far. When the socket says it hasn't,
+    // asks it; a server that doesn't answer is dropped.
+    bool caughtUp();
+    // Whether the keyboard map is known, reading it anew after the server announced a change;
+    // keyFor() and keyNamed() need it.
+    bool keymapReady();
+    // The key that gives `keysym` at the first level: in the active layout if a key does there,
+    // else in another layout of the keymap; 0 when none does.
+    xcb_keycode_t keyFor(std::uint32_t keysym);
+    // The key of this XKB name ("AB04" is the V position of the standard layout); 0 when none.
+    xcb_keycode_t keyNamed(const char* name);
+    // Whether a modifier key is down, as the server last announced.
+    bool modifierDown() const { return baseModifiers_ != 0; }
+    // Per modifier index (Shift, Lock, Control, Mod1 … Mod5), the keys held down right now. One
+    // round trip; none when the server doesn't answer.
+    std::optional<ModifierKeys> heldModifierKeys();
 
 private:
+    void open();
     void close();
-    void applyPendingEvents();
-    void forgetKeyboardMapping();
+    bool probe();
+    bool sync();
+    template <typename Reply>
+    std::unique_ptr<Reply, decltype(&std::free)> await(unsigned int sequence);
+    void stalled();
+    void readEvents();
+    xcb_keycode_t keyIn(std::uint32_t layout, std::uint32_t keysym);
 
     xcb_connection_t* connection_ = nullptr;
-    xcb_key_symbols_t* symbols_ = nullptr;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    int probe_ = -1;
+    bool stalled_ = false;
+    bool hasXTest_ = false;
     QString lastError_;
-    std::unordered_map<xcb_keysym_t, xcb_keycode_t> keycodes_;
-    std::array<std::vector<xcb_keycode_t>, 8> modifierKeys_;
-    bool modifierKeysKnown_ = false;
+
+    std::uint8_t xkbEvents_ = 0;
+    std::int32_t keyboardDevice_ = -1;
+    std::uint8_t baseModifiers_ = 0;
+    std::uint32_t layout_ = 0;
+    xkb_context* context_ = nullptr;
+    xkb_keymap* keymap_ = nullptr;
+    bool keymapStale_ = true;
+    // Keys found per (keysym, layout), until the keymap changes.
+    std::unordered_map<std::uint64_t, xcb_keycode_t> keys_;
+    std::optional<ModifierKeys> modifierKeys_;
 };
