@@ -5,6 +5,9 @@
 #include <memory>
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xtest.h>
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 KeyRecorder::KeyRecorder(const QString& display)
     : connection_(xcb_connect(display.toLocal8Bit().constData(), nullptr))
@@ -98,6 +101,14 @@ bool KeyRecorder::isHeld(xcb_keysym_t keysym) {
     std::unique_ptr<xcb_query_keymap_reply_t, decltype(&std::free)> keymap(
         xcb_query_keymap_reply(connection_, xcb_query_keymap(connection_), nullptr), &std::free);
     return keymap && (keymap->keys[code / 8] & (1u << (code % 8)));
+}
+
+void KeyRecorder::lockGroup(int group) {
+    std::free(xcb_xkb_use_extension_reply(connection_, xcb_xkb_use_extension(connection_, 1, 0),
+                                          nullptr));
+    xcb_xkb_latch_lock_state(connection_, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1, std::uint8_t(group), 0,
+                             0, 0);
+    std::free(xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
 }
 
 void KeyRecorder::fakeKey(xcb_keysym_t keysym, bool press) {

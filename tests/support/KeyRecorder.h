@@ -36,6 +36,8 @@ public:
     bool isHeld(xcb_keysym_t keysym);
     // Presses or releases a key through XTEST, as a user at the keyboard would.
     void fakeKey(xcb_keysym_t keysym, bool press);
+    // Makes layout `group` of the keymap the active one, as a layout switch key would.
+    void lockGroup(int group);
 
 private:
     void readEvents();

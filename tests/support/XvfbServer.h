@@ -17,6 +17,7 @@ public:
 
     bool isRunning() const { return !display_.isEmpty() && server_.state() == QProcess::Running; }
     QString display() const { return display_; }
+    qint64 pid() const { return server_.processId(); }
     void kill();
 
     // A display name that no server answers on, and that no other test will take.
