@@ -31,7 +31,11 @@ std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t vi
         whyNot = QStringLiteral("virtual key %1 has no X key").arg(virtualKey);
         return std::nullopt;
     }
-    if (!display_->connection() || !display_->caughtUp() || !display_->keymapReady()) {
+    // The key-down event is made first and brings the display up to date; the key-up follows at
+    // once and finds it so.
+    const bool current =
+        keyDown ? display_->connection() && display_->caughtUp() : display_->live() != nullptr;
+    if (!current || !display_->keymapReady()) {
         whyNot = display_->lastError();
         return std::nullopt;
     }
@@ -60,7 +64,7 @@ std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t vi
 }
 
 void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {
-    xcb_connection_t* connection = display_->connection();
+    xcb_connection_t* connection = display_->live();
     // Without XTEST the events go nowhere, as they do on a system that hasn't granted trust.
     if (!connection || !display_->hasXTest())
         return;

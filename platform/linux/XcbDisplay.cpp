@@ -262,6 +262,13 @@ void XcbDisplay::readEvents() {
                 break;
             }
             case XCB_XKB_NEW_KEYBOARD_NOTIFY:
+                // The core keyboard takes the keymap of whichever keyboard typed last: the
+                // user's, then ours at the next paste. A keymap that really changes is announced
+                // for the keyboards behind it too.
+                if (reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t*>(event)
+                        ->deviceID == keyboardDevice_)
+                    break;
+                [[fallthrough]];
             case XCB_XKB_MAP_NOTIFY:
                 keymapStale_ = true;
                 modifierKeys_.reset();

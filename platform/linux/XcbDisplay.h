@@ -37,6 +37,8 @@ public:
     // The live connection, up to date with what the server announced; none, with the reason in
     // lastError(), when there is no server or it doesn't answer.
     xcb_connection_t* connection();
+    // The connection as it stands, for work right after connection() that needs nothing new.
+    xcb_connection_t* live() const { return connection_; }
     QString lastError() const { return lastError_; }
     bool hasXTest() const { return hasXTest_; }
     // Whether the server has read everything sent to it so far. When the socket says it hasn't,
