@@ -91,10 +91,15 @@ void AppDelegate::paste() {
     keyDown->flags = Quartz::kCGEventFlagMaskCommand;
     keyUp->flags = Quartz::kCGEventFlagMaskCommand;
     const std::array events{*keyDown, *keyUp};
-    keyboard_.postEvents(Quartz::kCGHIDEventTap, events);
-    printLine("$ Kelmo Helper: didPaste");
-    DarwinNotificationsManager::sharedInstance().postNotificationWithName(
-        QString::fromLatin1(NotificationName::didPaste));
+    keyboard_.postEvents(Quartz::kCGHIDEventTap, events, [](const QString& failure) {
+        if (!failure.isEmpty()) {
+            printErrorLine(QStringLiteral("cannot paste: %1").arg(failure));
+            return;
+        }
+        printLine("$ Kelmo Helper: didPaste");
+        DarwinNotificationsManager::sharedInstance().postNotificationWithName(
+            QString::fromLatin1(NotificationName::didPaste));
+    });
 }
 
 void AppDelegate::requestAccess() {

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -38,6 +39,10 @@ public:
     // platform can't make one.
     virtual std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t virtualKey, bool keyDown,
                                                              QString& whyNot) = 0;
-    // Posts the events at `tap` one right after another, with nothing in between.
-    virtual void postEvents(int tap, std::span<const KeyboardEvent> events) = 0;
+    // Runs once the events are posted: with an empty reason, or with why they could not be.
+    using Posted = std::function<void(const QString& failure)>;
+    // Posts the events at `tap` one right after another, with nothing in between. Where posting
+    // is immediate, `posted` runs before this returns; where the desktop has to accept each event
+    // first, it runs when the desktop has.
+    virtual void postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) = 0;
 };

@@ -1,6 +1,10 @@
 #include "AgentPlatform.h"
 #include "BusRunningApplications.h"
 #include "NotificationNames.h"
+#include "PortalAccessibilityTrust.h"
+#include "PortalKeyboard.h"
+#include "RemoteDesktopSession.h"
+#include "WaylandKeymap.h"
 #include "XTestAccessibilityTrust.h"
 #include "XTestKeyboard.h"
 #include "XcbDisplay.h"
@@ -8,6 +12,31 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
+#include <cstdio>
+
+namespace {
+enum class Backend { xtest, portal };
+
+// XTEST reaches X11 applications alone; in a Wayland session only the desktop portal reaches
+// native windows. KELMO_INPUT_BACKEND (xtest or portal) overrides the guess.
+Backend inputBackend() {
+    const QByteArray chosen = qgetenv("KELMO_INPUT_BACKEND");
+    if (chosen == "xtest")
+        return Backend::xtest;
+    if (chosen == "portal")
+        return Backend::portal;
+    const bool wayland =
+        !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
+    const Backend guessed = wayland ? Backend::portal : Backend::xtest;
+    if (!chosen.isEmpty())
+        std::fprintf(stderr,
+                     "Kelmo Helper: KELMO_INPUT_BACKEND=%s is neither xtest nor portal; typing "
+                     "through %s\n",
+                     chosen.constData(),
+                     guessed == Backend::portal ? "the desktop portal" : "XTEST");
+    return guessed;
+}
+} // namespace
 
 void prepareAgentProcess() {}
 
@@ -28,6 +57,19 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                                 "this one exits")
                      .arg(helperId);
         return std::nullopt;
+    }
+    if (inputBackend() == Backend::portal) {
+        auto session = std::make_shared<RemoteDesktopSession>(bus, PortalGrant());
+        if (!session->portalAvailable())
+            std::fputs("Kelmo Helper: typing through the desktop portal (Wayland session), but the "
+                       "session bus has no desktop portal; install xdg-desktop-portal with a "
+                       "backend that offers RemoteDesktop (KDE, GNOME), or set "
+                       "KELMO_INPUT_BACKEND=xtest to type into X11 applications only\n",
+                       stderr);
+        return AgentPlatform{
+            std::make_unique<BusRunningApplications>(bus),
+            std::make_unique<PortalKeyboard>(session, std::make_shared<WaylandKeymap>()),
+            std::make_unique<PortalAccessibilityTrust>(session)};
     }
     auto display = std::make_shared<XcbDisplay>();
     return AgentPlatform{std::make_unique<BusRunningApplications>(bus),

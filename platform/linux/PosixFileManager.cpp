@@ -1,6 +1,7 @@
 #include "PosixFileManager.h"
 
 #include "PartialCopies.h"
+#include "PrivateFiles.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -47,18 +48,6 @@ private:
 
 int systemRenameAt2(const char* from, const char* to, unsigned flags) {
     return ::renameat2(AT_FDCWD, from, AT_FDCWD, to, flags);
-}
-
-// Creates `path` and whichever of its parents are missing, each with mode 0700.
-int makeDirectories(const std::string& path) {
-    std::size_t end = 0;
-    do {
-        end = path.find('/', end + 1);
-        const std::string prefix = path.substr(0, end);
-        if (!prefix.empty() && ::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST)
-            return errno;
-    } while (end != std::string::npos);
-    return 0;
 }
 
 bool isDotOrDotDot(const char* name) {
@@ -157,7 +146,7 @@ std::optional<QString> PosixFileManager::applicationSupportDirectory(Error& erro
         directory = home + QStringLiteral("/.local/share");
     }
     // A fresh account may not have one yet; it is created as the XDG base directories are.
-    if (const int status = makeDirectories(encoded(directory))) {
+    if (const int status = PrivateFiles::makeDirectories(encoded(directory))) {
         error = posixError(
             status,
             QStringLiteral("Your data folder %1 couldn't be created").arg(quoted(directory)));

@@ -63,11 +63,13 @@ std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t vi
     return event;
 }
 
-void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {
+void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events, Posted posted) {
     xcb_connection_t* connection = display_->live();
     // Without XTEST the events go nowhere, as they do on a system that hasn't granted trust.
-    if (!connection || !display_->hasXTest())
+    if (!connection || !display_->hasXTest()) {
+        posted({});
         return;
+    }
     // The application must see exactly the event's modifiers: modifier keys the user holds are
     // let go for the chord and pressed again after it, so none stays down that wasn't before.
     std::vector<xcb_keycode_t> setAside;
@@ -107,4 +109,5 @@ void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events) {
         }
     }
     xcb_flush(connection);
+    posted({});
 }

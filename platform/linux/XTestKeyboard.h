@@ -18,7 +18,7 @@ public:
     // posting only writes.
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t virtualKey, bool keyDown,
                                                      QString& whyNot) override;
-    void postEvents(int tap, std::span<const KeyboardEvent> events) override;
+    void postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) override;
 
 private:
     std::shared_ptr<XcbDisplay> display_;

@@ -186,10 +186,8 @@ void XcbDisplay::close() {
     keyboardDevice_ = -1;
     baseModifiers_ = 0;
     layout_ = 0;
-    xkb_keymap_unref(keymap_);
-    keymap_ = nullptr;
+    keys_.reset();
     keymapStale_ = true;
-    keys_.clear();
     modifierKeys_.reset();
 }
 
@@ -265,8 +263,8 @@ void XcbDisplay::readEvents() {
                 // The core keyboard takes the keymap of whichever keyboard typed last: the
                 // user's, then ours at the next paste. A keymap that really changes is announced
                 // for the keyboards behind it too.
-                if (reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t*>(event)
-                        ->deviceID == keyboardDevice_)
+                if (reinterpret_cast<const xcb_xkb_new_keyboard_notify_event_t*>(event)->deviceID ==
+                    keyboardDevice_)
                     break;
                 [[fallthrough]];
             case XCB_XKB_MAP_NOTIFY:
@@ -309,42 +307,19 @@ bool XcbDisplay::keymapReady() {
             QStringLiteral("cannot read the keyboard map of the X server at %1").arg(displayName());
         return false;
     }
-    xkb_keymap_unref(keymap_);
-    keymap_ = fresh;
+    keys_.reset(fresh);
     keymapStale_ = false;
-    keys_.clear();
     return true;
 }
 
-xcb_keycode_t XcbDisplay::keyIn(std::uint32_t layout, std::uint32_t keysym) {
-    const xkb_keycode_t last = std::min<xkb_keycode_t>(xkb_keymap_max_keycode(keymap_), 255);
-    for (xkb_keycode_t key = xkb_keymap_min_keycode(keymap_); key <= last; ++key) {
-        if (layout >= xkb_keymap_num_layouts_for_key(keymap_, key))
-            continue;
-        const xkb_keysym_t* symbols = nullptr;
-        const int count = xkb_keymap_key_get_syms_by_level(keymap_, key, layout, 0, &symbols);
-        if (std::find(symbols, symbols + count, keysym) != symbols + count)
-            return xcb_keycode_t(key);
-    }
-    return 0;
-}
-
 xcb_keycode_t XcbDisplay::keyFor(std::uint32_t keysym) {
-    const xkb_layout_index_t layouts = xkb_keymap_num_layouts(keymap_);
-    const xkb_layout_index_t active = layout_ < layouts ? layout_ : 0;
-    const std::uint64_t known = std::uint64_t(keysym) << 8 | active;
-    if (const auto it = keys_.find(known); it != keys_.end())
-        return it->second;
-    xcb_keycode_t found = keyIn(active, keysym);
-    for (xkb_layout_index_t other = 0; !found && other < layouts; ++other)
-        found = keyIn(other, keysym);
-    keys_.emplace(known, found);
-    return found;
+    const std::uint32_t key = keys_.keyFor(layout_, keysym);
+    return key <= 255 ? xcb_keycode_t(key) : 0;
 }
 
 xcb_keycode_t XcbDisplay::keyNamed(const char* name) {
-    const xkb_keycode_t key = xkb_keymap_key_by_name(keymap_, name);
-    return key == XKB_KEYCODE_INVALID || key > 255 ? 0 : xcb_keycode_t(key);
+    const std::uint32_t key = keys_.keyNamed(name);
+    return key <= 255 ? xcb_keycode_t(key) : 0;
 }
 
 std::optional<XcbDisplay::ModifierKeys> XcbDisplay::heldModifierKeys() {

@@ -1,18 +1,18 @@
 #pragma once
 
+#include "XkbKeys.h"
+
 #include <QObject>
 #include <QString>
 #include <array>
 #include <chrono>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 #include <xcb/xcb.h>
 
 class QSocketNotifier;
 struct xkb_context;
-struct xkb_keymap;
 
 // The agent's one connection to the X display in DISPLAY: opened on first use, kept between uses,
 // and opened again when the server went away. xcb, not Xlib, so that a dying server is an error to
@@ -67,7 +67,6 @@ private:
     std::unique_ptr<Reply, decltype(&std::free)> await(unsigned int sequence);
     void stalled();
     void readEvents();
-    xcb_keycode_t keyIn(std::uint32_t layout, std::uint32_t keysym);
 
     xcb_connection_t* connection_ = nullptr;
     std::unique_ptr<QSocketNotifier> notifier_;
@@ -81,9 +80,7 @@ private:
     std::uint8_t baseModifiers_ = 0;
     std::uint32_t layout_ = 0;
     xkb_context* context_ = nullptr;
-    xkb_keymap* keymap_ = nullptr;
+    XkbKeys keys_;
     bool keymapStale_ = true;
-    // Keys found per (keysym, layout), until the keymap changes.
-    std::unordered_map<std::uint64_t, xcb_keycode_t> keys_;
     std::optional<ModifierKeys> modifierKeys_;
 };

@@ -15,10 +15,11 @@ std::optional<KeyboardEvent> CGEventKeyboard::createKeyboardEvent(std::uint16_t 
         0,          std::shared_ptr<const void>(event, [](const void* e) { CFRelease(e); })};
 }
 
-void CGEventKeyboard::postEvents(int tap, std::span<const KeyboardEvent> events) {
+void CGEventKeyboard::postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) {
     for (const KeyboardEvent& event : events) {
         auto* cgEvent = static_cast<CGEventRef>(const_cast<void*>(event.platformEvent.get()));
         CGEventSetFlags(cgEvent, CGEventFlags(event.flags));
         CGEventPost(CGEventTapLocation(tap), cgEvent);
     }
+    posted({});
 }

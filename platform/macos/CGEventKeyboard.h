@@ -7,5 +7,5 @@ class CGEventKeyboard final : public KeyboardEventPoster {
 public:
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t virtualKey, bool keyDown,
                                                      QString& whyNot) override;
-    void postEvents(int tap, std::span<const KeyboardEvent> events) override;
+    void postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) override;
 };

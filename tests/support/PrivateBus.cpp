@@ -4,18 +4,20 @@
 #include <QUuid>
 
 PrivateBus::PrivateBus(const QString& limits) {
-    QStringList arguments{QStringLiteral("--session"), QStringLiteral("--nofork"),
-                          QStringLiteral("--print-address=1")};
-    if (!limits.isEmpty()) {
-        if (!config_.open())
-            return;
-        config_.write(QStringLiteral("<busconfig><include>/usr/share/dbus-1/session.conf</include>"
-                                     "%1</busconfig>")
-                          .arg(limits)
-                          .toUtf8());
-        config_.flush();
-        arguments[0] = QStringLiteral("--config-file=") + config_.fileName();
-    }
+    // A session bus that starts no services: a test gets no desktop portal or other service
+    // unless it brings its own.
+    if (!config_.open())
+        return;
+    config_.write(QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                                 "<auth>EXTERNAL</auth><policy context=\"default\">"
+                                 "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                 "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                                 "%1</busconfig>")
+                      .arg(limits)
+                      .toUtf8());
+    config_.flush();
+    const QStringList arguments{QStringLiteral("--config-file=") + config_.fileName(),
+                                QStringLiteral("--nofork"), QStringLiteral("--print-address=1")};
     daemon_.setProcessChannelMode(QProcess::SeparateChannels);
     // The daemon complains about fd limits it may not raise; that is not the test's business.
     daemon_.setStandardErrorFile(QProcess::nullDevice());

@@ -9,7 +9,7 @@
 // every process the test starts uses it as its session bus.
 class PrivateBus {
 public:
-    // `limits`: <limit> elements added to the standard session configuration.
+    // `limits`: <limit> elements for the daemon's configuration.
     explicit PrivateBus(const QString& limits = {});
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;

@@ -32,13 +32,14 @@ public:
         event.keyDown = down;
         return event;
     }
-    void postEvents(int tap, std::span<const KeyboardEvent> events) override {
+    void postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) override {
         for (const KeyboardEvent& e : events)
             recordingCenter().log << QStringLiteral("key %1 %2 flags %3 tap %4")
                                          .arg(e.virtualKey)
                                          .arg(QLatin1String(e.keyDown ? "down" : "up"))
                                          .arg(e.flags, 0, 16)
                                          .arg(tap);
+        posted({});
     }
     bool failing = false;
 };

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "PortalGrant.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <deque>
+#include <functional>
+#include <vector>
+
+class QDBusServiceWatcher;
+
+// The agent's RemoteDesktop session with the desktop portal: started when the user grants it
+// (the portal may ask), told apart from one the desktop ended, and the one way keys reach a
+// Wayland session. Keys go out one call at a time, each after the portal accepted the one
+// before: the portal hands calls to worker threads, and unawaited calls overtake each other.
+class RemoteDesktopSession final : public QObject {
+    Q_OBJECT
+public:
+    struct Key {
+        bool symbol; // an X keysym; otherwise an evdev keycode
+        int code;
+        bool press;
+    };
+    using Typed = std::function<void(const QString& failure)>;
+
+    RemoteDesktopSession(QDBusConnection bus, PortalGrant grant);
+    // Keys a chord has pressed are released, waiting a second at most each.
+    ~RemoteDesktopSession() override;
+
+    bool isStarted() const { return state_ == State::started; }
+    // Starts a session unless one is started or being started. The portal may show a dialog;
+    // this returns at once.
+    void start();
+    // Whether the portal is on the bus, or can be started there.
+    bool portalAvailable() const;
+    // Sends `keys` in order once the chords before them are done; `typed` runs when the portal
+    // has accepted every key, or with why not. Whatever happens, no key stays pressed.
+    void type(std::vector<Key> keys, Typed typed);
+
+private Q_SLOTS:
+    void closed();
+
+private:
+    enum class State { idle, starting, started };
+    struct Chord {
+        std::vector<Key> keys;
+        Typed typed;
+    };
+    void select(uint version);
+    void startSelected(bool restoring);
+    void failed(const QString& why, bool declined = false);
+    void ended(const QString& why);
+    void sendNext();
+    void releasePressed();
+    QDBusMessage notify(const Key& key) const;
+
+    QDBusConnection bus_;
+    PortalGrant grant_;
+    QDBusServiceWatcher* portalWatcher_;
+    State state_ = State::idle;
+    QString session_;
+    unsigned sessions_ = 0;
+    std::deque<Chord> chords_;
+    bool sending_ = false;
+    std::size_t next_ = 0;
+    std::vector<Key> pressed_;
+    QString failure_;
+};

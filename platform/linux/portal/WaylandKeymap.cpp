@@ -1,0 +1,111 @@
+#include "WaylandKeymap.h"
+
+#include <QSocketNotifier>
+#include <cstring>
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client.h>
+#include <xkbcommon/xkbcommon.h>
+
+namespace {
+// Version 5 of wl_seat is what the listeners below know of.
+constexpr std::uint32_t seatVersion = 5;
+
+void ignoreGlobalRemove(void*, wl_registry*, std::uint32_t) {}
+void ignoreSeatName(void*, wl_seat*, const char*) {}
+void ignoreEnter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
+void ignoreLeave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
+void ignoreKey(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t) {}
+void ignoreModifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
+                     std::uint32_t, std::uint32_t) {}
+void ignoreRepeat(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
+} // namespace
+
+WaylandKeymap::WaylandKeymap() {
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        return;
+    display_ = wl_display_connect(nullptr);
+    if (!display_)
+        return;
+    context_ = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    static const wl_registry_listener registryListener{&WaylandKeymap::global, &ignoreGlobalRemove};
+    registry_ = wl_display_get_registry(display_);
+    wl_registry_add_listener(registry_, &registryListener, this);
+    wl_display_flush(display_);
+    notifier_ =
+        std::make_unique<QSocketNotifier>(wl_display_get_fd(display_), QSocketNotifier::Read);
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readEvents(); });
+}
+
+WaylandKeymap::~WaylandKeymap() {
+    disconnect();
+    xkb_context_unref(context_);
+}
+
+void WaylandKeymap::disconnect() {
+    if (notifier_)
+        notifier_.release()->deleteLater();
+    if (keyboard_)
+        wl_keyboard_destroy(keyboard_);
+    if (seat_)
+        wl_seat_destroy(seat_);
+    if (registry_)
+        wl_registry_destroy(registry_);
+    if (display_)
+        wl_display_disconnect(display_);
+    keyboard_ = nullptr;
+    seat_ = nullptr;
+    registry_ = nullptr;
+    display_ = nullptr;
+}
+
+void WaylandKeymap::readEvents() {
+    if (wl_display_prepare_read(display_) == 0) {
+        if (wl_display_read_events(display_) != 0) {
+            // The compositor went away; the portal's own keymap is all there is now.
+            keys_.reset();
+            disconnect();
+            return;
+        }
+    }
+    wl_display_dispatch_pending(display_);
+    wl_display_flush(display_);
+}
+
+void WaylandKeymap::global(void* self, wl_registry* registry, std::uint32_t name,
+                           const char* interface, std::uint32_t version) {
+    auto* keymap = static_cast<WaylandKeymap*>(self);
+    if (keymap->seat_ || std::strcmp(interface, wl_seat_interface.name) != 0)
+        return;
+    static const wl_seat_listener seatListener{&WaylandKeymap::seatCapabilities, &ignoreSeatName};
+    keymap->seat_ = static_cast<wl_seat*>(
+        wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, seatVersion)));
+    wl_seat_add_listener(keymap->seat_, &seatListener, self);
+}
+
+void WaylandKeymap::seatCapabilities(void* self, wl_seat* seat, std::uint32_t capabilities) {
+    auto* keymap = static_cast<WaylandKeymap*>(self);
+    if (keymap->keyboard_ || !(capabilities & WL_SEAT_CAPABILITY_KEYBOARD))
+        return;
+    static const wl_keyboard_listener keyboardListener{&WaylandKeymap::keymap, &ignoreEnter,
+                                                       &ignoreLeave,           &ignoreKey,
+                                                       &ignoreModifiers,       &ignoreRepeat};
+    keymap->keyboard_ = wl_seat_get_keyboard(seat);
+    wl_keyboard_add_listener(keymap->keyboard_, &keyboardListener, self);
+}
+
+void WaylandKeymap::keymap(void* self, wl_keyboard*, std::uint32_t format, std::int32_t fd,
+                           std::uint32_t size) {
+    auto* keymap = static_cast<WaylandKeymap*>(self);
+    void* text = format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1
+                     ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0)
+                     : MAP_FAILED;
+    ::close(fd);
+    if (text == MAP_FAILED)
+        return;
+    keymap->keys_.reset(xkb_keymap_new_from_buffer(keymap->context_, static_cast<const char*>(text),
+                                                   ::strnlen(static_cast<const char*>(text), size),
+                                                   XKB_KEYMAP_FORMAT_TEXT_V1,
+                                                   XKB_KEYMAP_COMPILE_NO_FLAGS));
+    ::munmap(text, size);
+}

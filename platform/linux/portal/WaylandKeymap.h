@@ -1,0 +1,47 @@
+#pragma once
+
+#include "XkbKeys.h"
+
+#include <QObject>
+#include <memory>
+
+class QSocketNotifier;
+struct wl_display;
+struct wl_keyboard;
+struct wl_registry;
+struct wl_seat;
+struct xkb_context;
+
+// The compositor's keymap, as every Wayland client receives it with its keyboard: the keys the
+// portal's keycodes stand for. The agent opens no window, so it never has the focus, and Wayland
+// tells the active layout to the focused client alone; the keymap's layouts are taken in order.
+// Nothing here waits on the compositor: the keymap arrives when it arrives, and until then the
+// compositor resolves keysyms itself.
+class WaylandKeymap final : public QObject {
+    Q_OBJECT
+public:
+    // Connects to the compositor in WAYLAND_DISPLAY, if any.
+    WaylandKeymap();
+    ~WaylandKeymap() override;
+
+    // The keys of the compositor's keymap; empty until it has arrived.
+    XkbKeys& keys() { return keys_; }
+
+private:
+    void readEvents();
+    void disconnect();
+
+    static void global(void* self, wl_registry*, std::uint32_t name, const char* interface,
+                       std::uint32_t version);
+    static void seatCapabilities(void* self, wl_seat*, std::uint32_t capabilities);
+    static void keymap(void* self, wl_keyboard*, std::uint32_t format, std::int32_t fd,
+                       std::uint32_t size);
+
+    wl_display* display_ = nullptr;
+    wl_registry* registry_ = nullptr;
+    wl_seat* seat_ = nullptr;
+    wl_keyboard* keyboard_ = nullptr;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    xkb_context* context_ = nullptr;
+    XkbKeys keys_;
+};

@@ -1,0 +1,246 @@
+#include "TestSupport.h"
+
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusMetaType>
+#include <QDBusObjectPath>
+#include <QDBusVariant>
+#include <QDBusVirtualObject>
+#include <QTemporaryDir>
+#include <sys/stat.h>
+
+namespace {
+const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
+const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+
+// A stand-in for the desktop portal's D-Bus side, for what the real KDE backend can't be made to
+// do here: decline, hand out restore tokens (version 2), never answer, refuse a key.
+class StandInPortal final : public QDBusVirtualObject {
+public:
+    enum class Start { grant, decline, never };
+    uint version = 1;
+    Start start = Start::grant;
+    QString tokenToGive;
+    int refuseKey = -1;
+    int sessions = 0;
+    QList<QVariantMap> selected;
+    QStringList keys;
+
+    bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
+        const QVariantList in = message.arguments();
+        const QString member = message.member();
+        if (member == u"Get") {
+            connection.send(message.createReply(QVariant::fromValue(QDBusVariant(version))));
+        } else if (member == u"CreateSession" || member == u"SelectDevices" || member == u"Start") {
+            const QVariantMap options = qdbus_cast<QVariantMap>(in.last());
+            QString sender = message.service().mid(1);
+            sender.replace(u'.', u'_');
+            const QString request =
+                QStringLiteral("%1/request/%2/%3")
+                    .arg(portalPath, sender,
+                         options.value(QStringLiteral("handle_token")).toString());
+            connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
+            QVariantMap results;
+            uint response = 0;
+            if (member == u"CreateSession") {
+                ++sessions;
+                results.insert(QStringLiteral("session_handle"),
+                               QVariant::fromValue(QDBusObjectPath(
+                                   portalPath + QStringLiteral("/session/s%1").arg(sessions))));
+            } else if (member == u"SelectDevices") {
+                selected << options;
+            } else if (start == Start::never) {
+                return true;
+            } else if (start == Start::decline) {
+                response = 1;
+            } else {
+                results.insert(QStringLiteral("devices"), 1u);
+                if (!tokenToGive.isEmpty())
+                    results.insert(QStringLiteral("restore_token"), tokenToGive);
+            }
+            QDBusMessage answer = QDBusMessage::createSignal(
+                request, QStringLiteral("org.freedesktop.portal.Request"),
+                QStringLiteral("Response"));
+            answer << response << results;
+            connection.send(answer);
+        } else if (member.startsWith(u"NotifyKeyboard")) {
+            const QString key = QStringLiteral("%1 %2 %3")
+                                    .arg(member.mid(14))
+                                    .arg(in.at(2).toInt(), 0, 16)
+                                    .arg(in.at(3).toUInt() ? u"down" : u"up");
+            keys << key;
+            connection.send(
+                keys.size() == refuseKey
+                    ? message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.Failed"),
+                                               QStringLiteral("not today"))
+                    : message.createReply());
+        } else {
+            return false;
+        }
+        return true;
+    }
+    QString introspect(const QString&) const override { return {}; }
+};
+} // namespace
+
+// The portal backend of the agent against a stand-in portal on a private bus: what the user
+// grants, declines or revokes, and what the agent keeps of it.
+class PortalTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void init() {
+        f.emplace();
+        QVERIFY(f->bus.isRunning());
+        state.emplace();
+        portal = std::make_unique<StandInPortal>();
+        QVERIFY(f->bus.connection().registerVirtualObject(portalPath, portal.get()));
+        QVERIFY(
+            f->bus.connection().registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+    }
+    void cleanup() {
+        f.reset();
+        portal.reset();
+        state.reset();
+    }
+
+    void pasteSendsTheChordKeyByKey() {
+        LineProcess agent;
+        QVERIFY(startAgent(agent));
+        askForAccess();
+        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        f->peer.post(name(NotificationName::shouldPaste), 2);
+        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
+        QCOMPARE(
+            portal->keys,
+            QStringList({QStringLiteral("Keysym ffe3 down"), QStringLiteral("Keysym 76 down"),
+                         QStringLiteral("Keysym 76 up"), QStringLiteral("Keysym ffe3 up")}) +
+                QStringList({QStringLiteral("Keysym ffe3 down"), QStringLiteral("Keysym 76 down"),
+                             QStringLiteral("Keysym 76 up"), QStringLiteral("Keysym ffe3 up")}));
+
+        // A key the portal refuses fails the paste, and what was pressed is released.
+        portal->keys.clear();
+        portal->refuseKey = 2;
+        f->peer.post(name(NotificationName::shouldPaste));
+        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
+        QCOMPARE(portal->keys,
+                 QStringList({QStringLiteral("Keysym ffe3 down"), QStringLiteral("Keysym 76 down"),
+                              QStringLiteral("Keysym 76 up"), QStringLiteral("Keysym ffe3 up")}));
+        QCOMPARE(f->peer.count(name(NotificationName::didPaste)), 2);
+    }
+
+    void declinedIsNotTrustedAndAskingAgainAsksAgain() {
+        portal->start = StandInPortal::Start::decline;
+        LineProcess agent;
+        QVERIFY(startAgent(agent));
+        askForAccess();
+        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"declined").isEmpty(); }));
+        QVERIFY(agent.waitForLine(QStringLiteral("disabled")));
+        f->peer.post(name(NotificationName::shouldRequestAccess));
+        QTRY_COMPARE(portal->sessions, 2);
+        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
+        QVERIFY(!QFile::exists(grantFile()));
+    }
+
+    // What the user granted is taken up again at the next start, without asking; a token the
+    // portal won't take is dropped; an agent never granted anything asks nothing at start.
+    void grantsCarryOverToTheNextStart_data() {
+        QTest::addColumn<uint>("version");
+        QTest::addColumn<bool>("tokenRefused");
+        QTest::newRow("version 1: granted") << 1u << false;
+        QTest::newRow("version 2: restore token") << 2u << false;
+        QTest::newRow("version 2: token refused") << 2u << true;
+    }
+    void grantsCarryOverToTheNextStart() {
+        QFETCH(uint, version);
+        QFETCH(bool, tokenRefused);
+        portal->version = version;
+        portal->tokenToGive = version >= 2 ? QStringLiteral("token-1") : QString();
+        {
+            LineProcess first;
+            QVERIFY(startAgent(first));
+            QTest::qWait(300);
+            QCOMPARE(portal->sessions, 0);
+            askForAccess();
+            QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+            QVERIFY(QFile::exists(grantFile()));
+            struct stat info {};
+            QCOMPARE(::stat(QFile::encodeName(grantFile()).constData(), &info), 0);
+            QCOMPARE(info.st_mode & 0777, mode_t(0600));
+            stopAgent(first);
+        }
+        if (tokenRefused)
+            portal->start = StandInPortal::Start::decline;
+        LineProcess second;
+        QVERIFY(startAgent(second));
+        QTRY_COMPARE(portal->sessions, 2);
+        if (version >= 2)
+            QTRY_COMPARE(portal->selected.last().value(QStringLiteral("restore_token")).toString(),
+                         QStringLiteral("token-1"));
+        if (tokenRefused) {
+            QTRY_VERIFY(!QFile::exists(grantFile()));
+            QTest::qWait(300);
+            QCOMPARE(portal->sessions, 2);
+        } else {
+            askForAccess();
+            QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled), 2));
+            QCOMPARE(portal->sessions, 2);
+        }
+    }
+
+    void portalThatNeverAnswersHoldsNothingUp() {
+        portal->start = StandInPortal::Start::never;
+        LineProcess agent;
+        QVERIFY(startAgent(agent));
+        f->peer.post(name(NotificationName::shouldRequestAccess));
+        QTRY_COMPARE(portal->sessions, 1);
+        f->peer.post(name(NotificationName::shouldPaste));
+        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
+        f->peer.post(name(NotificationName::shouldTerminate));
+        QVERIFY(agent.waitForExit());
+        QCOMPARE(agent.exitCode(), 0);
+    }
+
+    void withoutPortalItSaysSoAndKeepsServing() {
+        QVERIFY(f->bus.connection().unregisterService(
+            QStringLiteral("org.freedesktop.portal.Desktop")));
+        LineProcess agent;
+        QVERIFY(startAgent(agent));
+        QVERIFY(agent.errors().join(u'\n').contains(
+            QStringLiteral("the session bus has no desktop portal")));
+        askForAccess();
+        QVERIFY(QTest::qWaitFor([&] {
+            return !agent.errors().filter(u"no desktop portal offers RemoteDesktop").isEmpty();
+        }));
+        QVERIFY(agent.waitForLine(QStringLiteral("disabled")));
+        QVERIFY(agent.isRunning());
+    }
+
+private:
+    // As the installer's second step does.
+    void askForAccess() {
+        f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
+        f->peer.post(name(NotificationName::shouldRequestAccess));
+    }
+    QString grantFile() const {
+        return state->path() + QStringLiteral("/Kelmo/helper-remote-desktop");
+    }
+    bool startAgent(LineProcess& agent) {
+        QProcessEnvironment env = environmentWithDisplay({});
+        env.insert(QStringLiteral("KELMO_INPUT_BACKEND"), QStringLiteral("portal"));
+        env.insert(QStringLiteral("XDG_STATE_HOME"), state->path());
+        const qsizetype before = f->peer.count(name(NotificationName::didFinishLaunching));
+        agent.start(testAgent, {QStringLiteral("--poll-ms"), QStringLiteral("100")}, env);
+        return f->peer.waitFor(name(NotificationName::didFinishLaunching), before + 1);
+    }
+    void stopAgent(LineProcess& agent) {
+        f->peer.post(name(NotificationName::shouldTerminate));
+        QVERIFY(agent.waitForExit());
+    }
+
+    std::optional<AgentBus> f;
+    std::optional<QTemporaryDir> state;
+    std::unique_ptr<StandInPortal> portal;
+};
+
+QTEST_GUILESS_MAIN(PortalTest)
+#include "tst_portal.moc"

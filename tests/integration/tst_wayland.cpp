@@ -1,0 +1,105 @@
+#include "TestSupport.h"
+#include "WaylandDesktop.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+
+namespace {
+const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
+} // namespace
+
+// The agent in a real Wayland session: headless KWin, the desktop portal with its KDE backend,
+// and a Qt text field on Wayland, all on a bus of the test's own.
+class WaylandTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() {
+        if (!WaylandDesktop::installed())
+            QSKIP("KWin, the desktop portal's KDE backend or wl-clipboard is not installed "
+                  "(scripts/install-deps installs them)");
+    }
+
+    // One desktop through a whole story: permission, a paste, a burst, and the session closed.
+    void grantedPastesEveryTimeUntilTheSessionCloses() {
+        WaylandDesktop desktop;
+        QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
+        BusPeer peer(desktop.bus());
+        LineProcess agent;
+        QVERIFY(join(desktop, peer, agent));
+
+        QVERIFY(desktop.copy(QStringLiteral("wayland")));
+        peer.post(name(NotificationName::shouldPaste));
+        QVERIFY(desktop.field().waitForLine(QStringLiteral("wayland")));
+        QVERIFY(peer.waitFor(name(NotificationName::didPaste)));
+
+        // A burst: every paste arrives, each whole.
+        constexpr int burst = 200;
+        peer.post(name(NotificationName::shouldPaste), burst);
+        QVERIFY(peer.waitFor(name(NotificationName::didPaste), 1 + burst, 60000));
+        QVERIFY(desktop.field().waitForLine(QStringLiteral("wayland").repeated(1 + burst), 20000));
+        // Nothing stuck: no key repeats on its own once the pastes are done.
+        const qsizetype lines = desktop.field().output().size();
+        QTest::qWait(700);
+        QCOMPARE(desktop.field().output().size(), lines);
+
+        // The session closed from outside: not trusted any more, and nothing is typed.
+        QString sender = desktop.bus().interface()->serviceOwner(name(BundleIdentifier::helper));
+        sender = sender.mid(1).replace(u'.', u'_');
+        QDBusMessage close = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.impl.portal.desktop.kde"),
+            QStringLiteral("/org/freedesktop/portal/desktop/session/%1/kelmo1").arg(sender),
+            QStringLiteral("org.freedesktop.impl.portal.Session"), QStringLiteral("Close"));
+        QCOMPARE(desktop.bus().call(close).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(
+            QTest::qWaitFor([&] { return !agent.errors().filter(u"session ended").isEmpty(); }));
+        peer.post(name(NotificationName::shouldStartCheckingForAccess));
+        QVERIFY(agent.waitForLine(QStringLiteral("disabled")));
+        peer.post(name(NotificationName::shouldPaste));
+        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
+        QCOMPARE(peer.count(name(NotificationName::didPaste)), 1 + burst);
+        QCOMPARE(desktop.field().output().size(), lines);
+    }
+
+    // "v" is found in the compositor's keymap, whatever the layout.
+    void everyLayoutPastes_data() {
+        QTest::addColumn<QString>("layout");
+        QTest::addColumn<QString>("variant");
+        QTest::newRow("Dvorak") << QStringLiteral("us") << QStringLiteral("dvorak");
+        QTest::newRow("AZERTY") << QStringLiteral("fr") << QString();
+        QTest::newRow("Russian first, US second") << QStringLiteral("ru,us") << QString();
+    }
+    void everyLayoutPastes() {
+        QFETCH(QString, layout);
+        QFETCH(QString, variant);
+        WaylandDesktop desktop(layout, variant);
+        QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
+        BusPeer peer(desktop.bus());
+        LineProcess agent;
+        QVERIFY(join(desktop, peer, agent));
+        QVERIFY(desktop.copy(QStringLiteral("pasted")));
+        peer.post(name(NotificationName::shouldPaste));
+        QVERIFY(desktop.field().waitForLine(QStringLiteral("pasted")));
+        QVERIFY(peer.waitFor(name(NotificationName::didPaste)));
+    }
+
+private:
+    // Starts the agent on the desktop and grants it the keyboard, as the installer's second step
+    // does.
+    bool join(WaylandDesktop& desktop, BusPeer& peer, LineProcess& agent) {
+        if (!peer.observe({name(NotificationName::didFinishLaunching),
+                           name(NotificationName::didPaste),
+                           name(NotificationName::accessWasEnabled)}))
+            return false;
+        agent.start(testAgent, {QStringLiteral("--poll-ms"), QStringLiteral("100")},
+                    desktop.environment());
+        if (!peer.waitFor(name(NotificationName::didFinishLaunching)))
+            return false;
+        peer.post(name(NotificationName::shouldStartCheckingForAccess));
+        peer.post(name(NotificationName::shouldRequestAccess));
+        return peer.waitFor(name(NotificationName::accessWasEnabled)) &&
+               agent.waitForLine(QStringLiteral("enabled"));
+    }
+};
+
+QTEST_GUILESS_MAIN(WaylandTest)
+#include "tst_wayland.moc"

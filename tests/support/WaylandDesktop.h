@@ -1,0 +1,46 @@
+#pragma once
+
+#include "LineProcess.h"
+
+#include <QDBusConnection>
+#include <QTemporaryDir>
+#include <memory>
+
+// A Wayland desktop of the test's own: headless KWin, and the desktop portal with its KDE backend
+// on a private session bus, with a Qt text field on Wayland that prints its text at each change.
+// Everything it started is stopped when it goes.
+class WaylandDesktop {
+public:
+    // `layout` and `variant` as XKB names them ("us", "dvorak", "ru,us").
+    explicit WaylandDesktop(const QString& layout = QStringLiteral("us"),
+                            const QString& variant = {});
+    ~WaylandDesktop();
+    WaylandDesktop(const WaylandDesktop&) = delete;
+    WaylandDesktop& operator=(const WaylandDesktop&) = delete;
+
+    // Whether the packages it needs are installed.
+    static bool installed();
+    bool isRunning() const { return whyNot_.isEmpty(); }
+    QString whyNot() const { return whyNot_; }
+    // For programs that join the desktop: its bus, its display, its XDG folders.
+    QProcessEnvironment environment() const { return env_; }
+    QDBusConnection bus() const;
+    QString stateHome() const { return root_.path() + QStringLiteral("/state"); }
+    // The text field's lines: "ready", then its whole text at each change.
+    LineProcess& field() { return field_; }
+    // Puts `text` on the desktop's clipboard, as a user's copy would.
+    bool copy(const QString& text);
+
+private:
+    bool start(const QString& layout, const QString& variant);
+    bool fail(const QString& why);
+    void startInGroup(QProcess& process, const QString& program, const QStringList& arguments);
+
+    QTemporaryDir root_;
+    QProcessEnvironment env_;
+    QString busName_;
+    QProcess bus_;
+    LineProcess kwin_;
+    LineProcess field_;
+    QString whyNot_;
+};
