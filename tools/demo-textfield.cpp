@@ -1,14 +1,19 @@
-// A window with one text field, for the demo to paste into. Prints the field's text each time it
-// changes, so a script can see what arrived.
+// A window with one text field, for the demo and the tests to paste into. Prints the field's text
+// each time it changes, so a script can see what arrived:
+//   demo-textfield [--shot FILE]   FILE: a picture of the window, taken after each change
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <cstdio>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const qsizetype shotAt = args.indexOf(QStringLiteral("--shot"));
+    const QString shot = shotAt > 0 ? args.value(shotAt + 1) : QString();
     QWidget window;
     window.setWindowTitle(QStringLiteral("Paste target"));
     auto* layout = new QVBoxLayout(&window);
@@ -17,9 +22,12 @@ int main(int argc, char** argv) {
     auto* field = new QLineEdit;
     field->setMinimumWidth(420);
     layout->addWidget(field);
-    QObject::connect(field, &QLineEdit::textChanged, [](const QString& text) {
+    QObject::connect(field, &QLineEdit::textChanged, [&](const QString& text) {
         std::printf("%s\n", qUtf8Printable(text));
         std::fflush(stdout);
+        // Once the window has painted the new text.
+        if (!shot.isEmpty())
+            QTimer::singleShot(100, &window, [&] { window.grab().save(shot); });
     });
     window.resize(520, 110);
     window.move(80, 80);

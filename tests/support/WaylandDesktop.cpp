@@ -43,8 +43,9 @@ bool WaylandDesktop::installed() {
            !QStandardPaths::findExecutable(QStringLiteral("wl-copy")).isEmpty();
 }
 
-WaylandDesktop::WaylandDesktop(const QString& layout, const QString& variant) {
-    start(layout, variant);
+WaylandDesktop::WaylandDesktop(const QString& layout, const QString& variant,
+                               const QStringList& fieldArguments) {
+    start(layout, variant, fieldArguments);
 }
 
 WaylandDesktop::~WaylandDesktop() {
@@ -74,7 +75,8 @@ void WaylandDesktop::startInGroup(QProcess& process, const QString& program,
     process.start(program, arguments);
 }
 
-bool WaylandDesktop::start(const QString& layout, const QString& variant) {
+bool WaylandDesktop::start(const QString& layout, const QString& variant,
+                           const QStringList& fieldArguments) {
     if (!root_.isValid())
         return fail(QStringLiteral("no temporary folder"));
     const QString root = root_.path();
@@ -192,7 +194,7 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant) {
 
     QProcessEnvironment fieldEnv = env_;
     fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
-    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), {}, fieldEnv);
+    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments, fieldEnv);
     if (!field_.waitForLine(QStringLiteral("ready"), startTimeoutMs) ||
         !QTest::qWaitFor(
             [&] {
@@ -209,6 +211,8 @@ bool WaylandDesktop::copy(const QString& text) {
     // wl-copy leaves a server behind that offers the text until the compositor goes.
     QProcess copier;
     copier.setProcessEnvironment(env_);
+    copier.setStandardOutputFile(QProcess::nullDevice());
+    copier.setStandardErrorFile(QProcess::nullDevice());
     copier.start(QStringLiteral("wl-copy"), {text});
     return copier.waitForFinished(10000) && copier.exitCode() == 0;
 }

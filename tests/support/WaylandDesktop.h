@@ -11,9 +11,10 @@
 // Everything it started is stopped when it goes.
 class WaylandDesktop {
 public:
-    // `layout` and `variant` as XKB names them ("us", "dvorak", "ru,us").
+    // `layout` and `variant` as XKB names them ("us", "dvorak", "ru,us"); `fieldArguments` for
+    // the text field's program.
     explicit WaylandDesktop(const QString& layout = QStringLiteral("us"),
-                            const QString& variant = {});
+                            const QString& variant = {}, const QStringList& fieldArguments = {});
     ~WaylandDesktop();
     WaylandDesktop(const WaylandDesktop&) = delete;
     WaylandDesktop& operator=(const WaylandDesktop&) = delete;
@@ -32,7 +33,7 @@ public:
     bool copy(const QString& text);
 
 private:
-    bool start(const QString& layout, const QString& variant);
+    bool start(const QString& layout, const QString& variant, const QStringList& fieldArguments);
     bool fail(const QString& why);
     void startInGroup(QProcess& process, const QString& program, const QStringList& arguments);
 
