@@ -68,7 +68,7 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                        stderr);
         return AgentPlatform{
             std::make_unique<BusRunningApplications>(bus),
-            std::make_unique<PortalKeyboard>(session, std::make_shared<WaylandKeymap>()),
+            std::make_unique<PortalKeyboard>(session, std::make_shared<WaylandKeymap>(bus)),
             std::make_unique<PortalAccessibilityTrust>(session)};
     }
     auto display = std::make_shared<XcbDisplay>();

@@ -64,18 +64,29 @@ private Q_SLOTS:
     void everyLayoutPastes_data() {
         QTest::addColumn<QString>("layout");
         QTest::addColumn<QString>("variant");
-        QTest::newRow("Dvorak") << QStringLiteral("us") << QStringLiteral("dvorak");
-        QTest::newRow("AZERTY") << QStringLiteral("fr") << QString();
-        QTest::newRow("Russian first, US second") << QStringLiteral("ru,us") << QString();
+        QTest::addColumn<uint>("active");
+        QTest::newRow("Dvorak") << QStringLiteral("us") << QStringLiteral("dvorak") << 0u;
+        QTest::newRow("AZERTY") << QStringLiteral("fr") << QString() << 0u;
+        QTest::newRow("Russian first, US second") << QStringLiteral("ru,us") << QString() << 0u;
+        QTest::newRow("Dvorak first, US active")
+            << QStringLiteral("us,us") << QStringLiteral("dvorak,") << 1u;
     }
     void everyLayoutPastes() {
         QFETCH(QString, layout);
         QFETCH(QString, variant);
+        QFETCH(uint, active);
         WaylandDesktop desktop(layout, variant);
         QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
         BusPeer peer(desktop.bus());
         LineProcess agent;
         QVERIFY(join(desktop, peer, agent));
+        if (active != 0) {
+            QDBusMessage choose = QDBusMessage::createMethodCall(
+                QStringLiteral("org.kde.KWin"), QStringLiteral("/Layouts"),
+                QStringLiteral("org.kde.KeyboardLayouts"), QStringLiteral("setLayout"));
+            choose << active;
+            QCOMPARE(desktop.bus().call(choose).type(), QDBusMessage::ReplyMessage);
+        }
         QVERIFY(desktop.copy(QStringLiteral("pasted")));
         peer.post(name(NotificationName::shouldPaste));
         QVERIFY(desktop.field().waitForLine(QStringLiteral("pasted")));

@@ -35,7 +35,7 @@ std::optional<KeyboardEvent> PortalKeyboard::createKeyboardEvent(std::uint16_t v
     KeyboardEvent event{virtualKey, keyDown, 0, XK_v, XK_Control_L, bySymbol};
     XkbKeys& keys = keymap_->keys();
     if (keys.known()) {
-        std::uint32_t key = keys.keyFor(0, XK_v);
+        std::uint32_t key = keys.keyFor(keymap_->activeLayout(), XK_v);
         if (!key)
             key = keys.keyNamed(vPosition);
         const std::uint32_t control = keys.keyFor(0, XK_Control_L);

@@ -8,9 +8,9 @@ class RemoteDesktopSession;
 class WaylandKeymap;
 
 // Keystrokes through the desktop portal's RemoteDesktop session. Control is pressed for the
-// platform's Command, and the V key is the compositor's key that gives "v" in the first layout of
-// its keymap that has one, else the key at the V position, sent as keycodes; before the keymap is
-// known, the compositor resolves the keysyms itself.
+// platform's Command, and the V key is the compositor's key that gives "v" in the active layout,
+// else in another layout of its keymap, else the key at the V position, sent as keycodes; before
+// the keymap is known, the compositor resolves the keysyms itself.
 class PortalKeyboard final : public KeyboardEventPoster {
 public:
     PortalKeyboard(std::shared_ptr<RemoteDesktopSession> session,

@@ -1,5 +1,8 @@
 #include "WaylandKeymap.h"
 
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QSocketNotifier>
 #include <cstring>
 #include <sys/mman.h>
@@ -10,6 +13,10 @@
 namespace {
 // Version 5 of wl_seat is what the listeners below know of.
 constexpr std::uint32_t seatVersion = 5;
+// Where KWin tells which of its layouts is active.
+const QString kwin = QStringLiteral("org.kde.KWin");
+const QString layouts = QStringLiteral("/Layouts");
+const QString keyboardLayouts = QStringLiteral("org.kde.KeyboardLayouts");
 
 void ignoreGlobalRemove(void*, wl_registry*, std::uint32_t) {}
 void ignoreSeatName(void*, wl_seat*, const char*) {}
@@ -21,9 +28,21 @@ void ignoreModifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uin
 void ignoreRepeat(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
 } // namespace
 
-WaylandKeymap::WaylandKeymap() {
+WaylandKeymap::WaylandKeymap(QDBusConnection bus) {
     if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return;
+    bus.connect(kwin, layouts, keyboardLayouts, QStringLiteral("layoutChanged"), this,
+                SLOT(layoutChanged(uint)));
+    auto* asked = new QDBusPendingCallWatcher(
+        bus.asyncCall(QDBusMessage::createMethodCall(kwin, layouts, keyboardLayouts,
+                                                     QStringLiteral("getLayout"))),
+        this);
+    connect(asked, &QDBusPendingCallWatcher::finished, this, [this, asked] {
+        const QDBusPendingReply<uint> layout = *asked;
+        if (layout.isValid())
+            layout_ = layout.value();
+        asked->deleteLater();
+    });
     display_ = wl_display_connect(nullptr);
     if (!display_)
         return;
@@ -57,6 +76,10 @@ void WaylandKeymap::disconnect() {
     seat_ = nullptr;
     registry_ = nullptr;
     display_ = nullptr;
+}
+
+void WaylandKeymap::layoutChanged(uint index) {
+    layout_ = index;
 }
 
 void WaylandKeymap::readEvents() {

@@ -2,6 +2,7 @@
 
 #include "XkbKeys.h"
 
+#include <QDBusConnection>
 #include <QObject>
 #include <memory>
 
@@ -14,18 +15,23 @@ struct xkb_context;
 
 // The compositor's keymap, as every Wayland client receives it with its keyboard: the keys the
 // portal's keycodes stand for. The agent opens no window, so it never has the focus, and Wayland
-// tells the active layout to the focused client alone; the keymap's layouts are taken in order.
-// Nothing here waits on the compositor: the keymap arrives when it arrives, and until then the
-// compositor resolves keysyms itself.
+// tells the active layout to the focused client alone: KDE Plasma says it on the session bus, and
+// elsewhere the keymap's first layout counts as the active one. Nothing here waits on the
+// compositor: the keymap arrives when it arrives, and until then the compositor resolves keysyms
+// itself.
 class WaylandKeymap final : public QObject {
     Q_OBJECT
 public:
     // Connects to the compositor in WAYLAND_DISPLAY, if any.
-    WaylandKeymap();
+    explicit WaylandKeymap(QDBusConnection bus);
     ~WaylandKeymap() override;
 
     // The keys of the compositor's keymap; empty until it has arrived.
     XkbKeys& keys() { return keys_; }
+    std::uint32_t activeLayout() const { return layout_; }
+
+private Q_SLOTS:
+    void layoutChanged(uint index);
 
 private:
     void readEvents();
@@ -44,4 +50,5 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     xkb_context* context_ = nullptr;
     XkbKeys keys_;
+    std::uint32_t layout_ = 0;
 };
