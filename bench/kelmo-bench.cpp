@@ -481,7 +481,7 @@ public:
         burstSeconds_ = double(clock.nsecsElapsed()) / 1e9;
         burstAnswers_ = arrivals_.counts.value(name(NotificationName::didPaste)) - before;
         const QString typed = QStringLiteral("x").repeated(samples + burstSize);
-        burstTyped_ = desktop.field().waitForLine(typed, 30000);
+        burstTyped_ = desktop.waitForFieldLine(typed, 30000);
 
         post(name(NotificationName::shouldTerminate));
         agent.waitForFinished(10000);

@@ -12,7 +12,7 @@
 
 namespace {
 const QString installerExecutable = QStringLiteral(KELMO_INSTALLER_EXECUTABLE);
-const QString windowTitle = QStringLiteral("^Kelmo Helper Installer$");
+const QString windowTitle = u"^Kelmo Helper Installer$"_qs;
 
 } // namespace
 
@@ -26,12 +26,12 @@ private Q_SLOTS:
         QVERIFY(bus.isRunning());
         QVERIFY(home.isValid());
         env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DISPLAY"), xvfb.display());
-        env.insert(QStringLiteral("HOME"), home.path());
-        env.insert(QStringLiteral("XDG_DATA_HOME"), home.path() + QStringLiteral("/data"));
-        env.insert(QStringLiteral("LC_ALL"), QStringLiteral("en_US.UTF-8"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        QVERIFY(QDir().mkpath(home.path() + QStringLiteral("/data")));
+        env.insert(u"DISPLAY"_qs, xvfb.display());
+        env.insert(u"HOME"_qs, home.path());
+        env.insert(u"XDG_DATA_HOME"_qs, home.path() + u"/data"_qs);
+        env.insert(u"LC_ALL"_qs, u"en_US.UTF-8"_qs);
+        env.remove(u"QT_QPA_PLATFORM"_qs);
+        QVERIFY(QDir().mkpath(home.path() + u"/data"_qs));
         peer = std::make_unique<BusPeer>(bus.connection());
         peer->observe({name(NotificationName::didFinishLaunching),
                        name(NotificationName::shouldStartCheckingForAccess),
@@ -48,12 +48,12 @@ private Q_SLOTS:
         // Step 1: install and start the agent.
         QVERIFY(pressReturn());
         QVERIFY(peer->waitFor(name(NotificationName::didFinishLaunching), 1, 20000));
-        const QString installed = home.path() + QStringLiteral("/data/Kelmo/Kelmo Helper.app");
-        const QString executable = installed + QStringLiteral("/Contents/MacOS/Kelmo Helper");
+        const QString installed = home.path() + u"/data/Kelmo/Kelmo Helper.app"_qs;
+        const QString executable = installed + u"/Contents/MacOS/Kelmo Helper"_qs;
         QVERIFY(QFileInfo(executable).isExecutable());
-        QCOMPARE(QDir(home.path() + QStringLiteral("/data/Kelmo"))
+        QCOMPARE(QDir(home.path() + u"/data/Kelmo"_qs)
                      .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{QStringLiteral("Kelmo Helper.app")});
+                 QStringList{u"Kelmo Helper.app"_qs});
         QCOMPARE(agentExecutable(), QFileInfo(executable).canonicalFilePath());
 
         // Step 2: ask the agent for the permission; on this display it has it.
@@ -83,7 +83,7 @@ private Q_SLOTS:
         LineProcess installer;
         installer.start(installerExecutable, {}, env);
         QVERIFY(focusInstallerWindow());
-        QVERIFY(xdotool({QStringLiteral("key"), QStringLiteral("Escape")}));
+        QVERIFY(xdotool({u"key"_qs, u"Escape"_qs}));
         QVERIFY(installer.waitForExit(10000));
         QCOMPARE(installer.exitCode(), 0);
     }
@@ -92,21 +92,20 @@ private:
     bool xdotool(const QStringList& arguments) {
         QProcess tool;
         tool.setProcessEnvironment(env);
-        tool.start(QStringLiteral("xdotool"), arguments);
+        tool.start(u"xdotool"_qs, arguments);
         return tool.waitForFinished(20000) && tool.exitCode() == 0;
     }
     bool focusInstallerWindow() {
-        return xdotool({QStringLiteral("search"), QStringLiteral("--sync"),
-                        QStringLiteral("--onlyvisible"), QStringLiteral("--name"), windowTitle,
-                        QStringLiteral("windowfocus"), QStringLiteral("--sync")});
+        return xdotool({u"search"_qs, u"--sync"_qs, u"--onlyvisible"_qs, u"--name"_qs, windowTitle,
+                        u"windowfocus"_qs, u"--sync"_qs});
     }
-    bool pressReturn() { return xdotool({QStringLiteral("key"), QStringLiteral("Return")}); }
+    bool pressReturn() { return xdotool({u"key"_qs, u"Return"_qs}); }
 
     // The file the process that owns the agent's name runs from.
     QString agentExecutable() {
         const auto pid =
             bus.connection().interface()->servicePid(name(BundleIdentifier::helper)).value();
-        return QFileInfo(QStringLiteral("/proc/%1/exe").arg(pid)).canonicalFilePath();
+        return QFileInfo(u"/proc/%1/exe"_qs.arg(pid)).canonicalFilePath();
     }
 
     XvfbServer xvfb;

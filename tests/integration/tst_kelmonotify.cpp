@@ -39,7 +39,7 @@ private Q_SLOTS:
         BusPeer peer(bus->connection());
         QVERIFY(peer.observe(words("a.one a.two")));
         QCOMPARE(run(words("post a.one a.two a.one")).status, 0);
-        QVERIFY(peer.waitFor(QStringLiteral("a.one"), 2));
+        QVERIFY(peer.waitFor(u"a.one"_qs, 2));
         QCOMPARE(peer.received(), words("a.one a.two a.one"));
     }
 
@@ -49,19 +49,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("output");
         QTest::addColumn<QString>("error");
-        const QString post = notify + QStringLiteral(" post");
+        const QString post = notify + u" post"_qs;
         QTest::newRow("all arrive") << words("wait --timeout 20 b.x b.y --") + QStringList{notify} +
                                            words("post b.y b.other b.x")
                                     << 0 << words("b.y b.x") << QString();
         QTest::newRow("never arrive, command succeeds")
             << words("wait --timeout 0.3 c.never -- true") << 1 << QStringList()
-            << QStringLiteral("timed out waiting for c.never");
+            << u"timed out waiting for c.never"_qs;
         QTest::newRow("arrive, command fails")
-            << words("wait --timeout 20 d.x -- sh -c") +
-                   QStringList{post + QStringLiteral(" d.x; exit 3")}
-            << 0 << words("d.x") << QStringLiteral("exit status 3");
+            << words("wait --timeout 20 d.x -- sh -c") + QStringList{post + u" d.x; exit 3"_qs} << 0
+            << words("d.x") << u"exit status 3"_qs;
         QTest::newRow("command cannot run") << words("wait --timeout 20 e.x -- /nonexistent/x")
-                                            << 127 << QStringList() << QStringLiteral("cannot run");
+                                            << 127 << QStringList() << u"cannot run"_qs;
     }
     void waitEndsByTheNames() {
         QFETCH(QStringList, arguments);
@@ -78,35 +77,33 @@ private Q_SLOTS:
         LineProcess watcher;
         watcher.start(notify, words("watch"));
         QVERIFY(QTest::qWaitFor([&] { return !watcher.errors().isEmpty(); }));
-        QCOMPARE(watcher.errors(),
-                 QStringList{QStringLiteral("kelmo-notify: watching every name")});
+        QCOMPARE(watcher.errors(), QStringList{u"kelmo-notify: watching every name"_qs});
         BusPeer peer(bus->connection());
-        peer.post(QStringLiteral("d.one"));
-        peer.post(QStringLiteral("forged\n12:00:00.000 d.two\\\x1b"));
+        peer.post(u"d.one"_qs);
+        peer.post(u"forged\n12:00:00.000 d.two\\\x1b"_qs);
         QVERIFY(watcher.waitForLineCount(2));
-        const QRegularExpression stamp(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "));
+        const QRegularExpression stamp(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_qs);
         QCOMPARE(watcher.output().replaceInStrings(stamp, QString()),
-                 QStringList({QStringLiteral("d.one"),
-                              QStringLiteral("forged\\n12:00:00.000 d.two\\\\\\x1b")}));
+                 QStringList({u"d.one"_qs, u"forged\\n12:00:00.000 d.two\\\\\\x1b"_qs}));
         watcher.terminate();
         QVERIFY(watcher.waitForExit());
         QCOMPARE(watcher.exitCode(), 0);
     }
 
     void holdOwnsTheIdWhileItsCommandRunsAndPassesItsStatusOn() {
-        const QString id = QStringLiteral("co.ambertide.kelmo");
+        const QString id = u"co.ambertide.kelmo"_qs;
         QDBusConnectionInterface* daemon = bus->connection().interface();
         LineProcess holder;
-        holder.start(notify, QStringList{QStringLiteral("hold"), id, QStringLiteral("--"), notify} +
-                                 words("wait e.release"));
+        holder.start(notify,
+                     QStringList{u"hold"_qs, id, u"--"_qs, notify} + words("wait e.release"));
         QVERIFY(QTest::qWaitFor([&] { return daemon->isServiceRegistered(id).value(); }));
-        const Run second = run({QStringLiteral("hold"), id});
+        const Run second = run({u"hold"_qs, id});
         QCOMPARE(second.status, 1);
-        QVERIFY(second.errors.join(u'\n').contains(QStringLiteral("owned by another process")));
+        QVERIFY(second.errors.join(u'\n').contains(u"owned by another process"_qs));
 
         BusPeer peer(bus->connection());
         QVERIFY(QTest::qWaitFor([&] {
-            peer.post(QStringLiteral("e.release"));
+            peer.post(u"e.release"_qs);
             return !holder.isRunning();
         }));
         QCOMPARE(holder.exitCode(), 0);
@@ -127,7 +124,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         const Run result = run(arguments);
         QCOMPARE(result.status, 2);
-        QVERIFY(result.errors.join(u'\n').contains(QStringLiteral("usage: kelmo-notify")));
+        QVERIFY(result.errors.join(u'\n').contains(u"usage: kelmo-notify"_qs));
     }
 
     void helpVersionAndAMissingBus() {
@@ -136,11 +133,10 @@ private Q_SLOTS:
         QCOMPARE(version.output, QStringList{QStringLiteral("kelmo-notify " KELMO_VERSION)});
         QCOMPARE(run(words("--help")).status, 0);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"),
-                   QStringLiteral("unix:path=/nonexistent/bus"));
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_qs, u"unix:path=/nonexistent/bus"_qs);
         const Run result = run(words("post h"), env);
         QCOMPARE(result.status, 1);
-        QVERIFY(result.errors.join(u'\n').contains(QStringLiteral("no session bus")));
+        QVERIFY(result.errors.join(u'\n').contains(u"no session bus"_qs));
     }
 
 private:

@@ -24,17 +24,17 @@ class LauncherTest : public QObject {
 private Q_SLOTS:
     void launchesTheBundleExecutableOnItsOwn() {
         QTemporaryDir dir;
-        const QString bundle = dir.path() + QStringLiteral("/Probe.app");
-        const QString report = dir.path() + QStringLiteral("/report");
-        writeFile(bundle + QStringLiteral("/Contents/Info.plist"), infoPlist("probe"));
+        const QString bundle = dir.path() + u"/Probe.app"_qs;
+        const QString report = dir.path() + u"/report"_qs;
+        writeFile(bundle + u"/Contents/Info.plist"_qs, infoPlist("probe"));
         // Reports its pid, its session and where its standard output goes.
-        writeFile(bundle + QStringLiteral("/Contents/MacOS/probe"),
+        writeFile(bundle + u"/Contents/MacOS/probe"_qs,
                   "#!/bin/sh\nset -- $(cat /proc/$$/stat)\n"
                   "echo \"$1 $6 $(readlink /proc/$$/fd/1)\" > \"" +
                       report.toUtf8() + ".tmp\"\nmv \"" + report.toUtf8() + ".tmp\" \"" +
                       report.toUtf8() + "\"\n",
                   true);
-        writeFile(bundle + QStringLiteral("/Contents/MacOS/evil"),
+        writeFile(bundle + u"/Contents/MacOS/evil"_qs,
                   "#!/bin/sh\necho evil > \"" + report.toUtf8() + "\"\n", true);
         DetachedLauncher launcher;
         QCOMPARE(launcher.launchApplication(bundle).has_value(), false);
@@ -54,17 +54,17 @@ private Q_SLOTS:
         QTest::addColumn<bool>("bundleExists");
         QTest::addColumn<QString>("reason");
         QTest::newRow("no bundle")
-            << QByteArray() << false << false << QStringLiteral("there is no application");
+            << QByteArray() << false << false << u"there is no application"_qs;
         QTest::newRow("no executable named") << QByteArray("<plist><dict></dict></plist>") << true
-                                             << true << QStringLiteral("names no executable");
+                                             << true << u"names no executable"_qs;
         QTest::newRow("not executable")
-            << infoPlist("probe") << false << true << QStringLiteral("missing or not executable");
-        QTest::newRow("escapes the bundle") << infoPlist("../../../bin/sh") << true << true
-                                            << QStringLiteral("names no executable");
+            << infoPlist("probe") << false << true << u"missing or not executable"_qs;
+        QTest::newRow("escapes the bundle")
+            << infoPlist("../../../bin/sh") << true << true << u"names no executable"_qs;
         QTest::newRow("only a nested dictionary names one")
             << QByteArray("<plist><dict><key>N</key><dict><key>CFBundleExecutable</key>"
                           "<string>probe</string></dict></dict></plist>")
-            << true << true << QStringLiteral("names no executable");
+            << true << true << u"names no executable"_qs;
     }
     void saysWhyItCannotLaunch() {
         QFETCH(QByteArray, plist);
@@ -72,18 +72,17 @@ private Q_SLOTS:
         QFETCH(bool, bundleExists);
         QFETCH(QString, reason);
         QTemporaryDir dir;
-        const QString bundle = dir.path() + QStringLiteral("/Kelmo Helper.app");
+        const QString bundle = dir.path() + u"/Kelmo Helper.app"_qs;
         if (bundleExists) {
-            writeFile(bundle + QStringLiteral("/Contents/Info.plist"), plist);
-            writeFile(bundle + QStringLiteral("/Contents/MacOS/probe"), "#!/bin/sh\n", executable);
+            writeFile(bundle + u"/Contents/Info.plist"_qs, plist);
+            writeFile(bundle + u"/Contents/MacOS/probe"_qs, "#!/bin/sh\n", executable);
         }
         DetachedLauncher launcher;
         const std::optional<Error> error = launcher.launchApplication(bundle);
         QVERIFY(error.has_value());
         QVERIFY2(error->localizedDescription.contains(reason),
                  qPrintable(error->localizedDescription));
-        QVERIFY(error->localizedDescription.contains(QStringLiteral("“Kelmo Helper.app”")) ||
-                !bundleExists);
+        QVERIFY(error->localizedDescription.contains(u"“Kelmo Helper.app”"_qs) || !bundleExists);
     }
 };
 

@@ -10,8 +10,10 @@
 
 namespace {
 const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
-const QString pasteLine = QStringLiteral("$ Kelmo Helper: paste()");
-const QString didPasteLine = QStringLiteral("$ Kelmo Helper: didPaste");
+const QString pasteLine = u"$ Kelmo Helper: paste()"_qs;
+const QString didPasteLine = u"$ Kelmo Helper: didPaste"_qs;
+const QString didPaste = name(NotificationName::didPaste);
+const QString shouldPaste = name(NotificationName::shouldPaste);
 
 constexpr xcb_keysym_t XK_v = 0x76;
 constexpr xcb_keysym_t XK_Shift_L = 0xffe1;
@@ -19,34 +21,25 @@ constexpr xcb_keysym_t XK_Control_L = 0xffe3;
 constexpr std::uint16_t ShiftMask = 1 << 0;
 constexpr std::uint16_t ControlMask = 1 << 2;
 
-bool setLayout(const QString& display, const QStringList& arguments) {
+bool setLayout(const QString& display, const QString& arguments) {
     QProcess setxkbmap;
-    setxkbmap.start(QStringLiteral("setxkbmap"),
-                    QStringList{QStringLiteral("-display"), display} + arguments);
+    setxkbmap.start(u"setxkbmap"_qs, QStringList{u"-display"_qs, display} + arguments.split(u' '));
     return setxkbmap.waitForFinished(20000) && setxkbmap.exitCode() == 0;
 }
 
-// The key presses a widget gets, as its toolkit saw them.
-class KeyPresses final : public QObject {
-public:
-    struct Press {
-        quint32 code;
-        Qt::KeyboardModifiers modifiers;
-    };
-    QList<Press> presses;
-
-protected:
+// The key presses a widget gets, as its toolkit saw them: the X keycode and the modifiers.
+struct KeyPresses final : QObject {
+    QList<std::pair<quint32, Qt::KeyboardModifiers>> presses;
     bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress) {
-            const auto* key = static_cast<QKeyEvent*>(event);
-            presses << Press{key->nativeScanCode(), key->modifiers()};
-        }
+        if (event->type() == QEvent::KeyPress)
+            presses << std::pair{static_cast<QKeyEvent*>(event)->nativeScanCode(),
+                                 static_cast<QKeyEvent*>(event)->modifiers()};
         return false;
     }
 };
 
 qint64 residentKilobytes(qint64 pid) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    QFile status(u"/proc/%1/status"_qs.arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
@@ -56,7 +49,8 @@ qint64 residentKilobytes(qint64 pid) {
 }
 } // namespace
 
-// The paste keystroke on a real X server, as a real X client window and a real text field see it.
+// The paste and the permission on a real X server, as a real X client and a real text field see
+// them.
 class PasteTest : public QObject {
     Q_OBJECT
 public:
@@ -70,13 +64,18 @@ private Q_SLOTS:
     }
     void cleanup() { f.reset(); }
 
-    void eachPasteIsOneWholeControlVChord() {
+    // Two pastes, the second while the user holds Shift: each is Control+V alone, whole, in
+    // order, and Shift is held again after it.
+    void eachPasteIsControlVAloneAndNothingStaysDown() {
         KeyRecorder recorder(xvfb_.display());
         QVERIFY(recorder.takeFocus());
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable, xvfb_.display()));
-        f->peer.post(name(NotificationName::shouldPaste), 2);
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
+        f->peer.post(shouldPaste);
+        QVERIFY(recorder.waitForKeys(XK_v, 2));
+        recorder.fakeKey(XK_Shift_L, true);
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste, 2));
         QVERIFY(recorder.waitForKeys(XK_v, 4));
         QList<bool> presses;
         for (const auto& key : recorder.keysOf(XK_v)) {
@@ -84,57 +83,31 @@ private Q_SLOTS:
             QCOMPARE(key.state, ControlMask);
         }
         QCOMPARE(presses, QList<bool>({true, false, true, false}));
-        QVERIFY(!recorder.isHeld(XK_Control_L));
-        QCOMPARE(agent.output(), QStringList({pasteLine, didPasteLine, pasteLine, didPasteLine}));
-    }
-
-    void heldShiftIsNotPartOfTheChordAndStaysHeld() {
-        KeyRecorder recorder(xvfb_.display());
-        QVERIFY(recorder.takeFocus());
-        LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, xvfb_.display()));
-        // A first paste, so that the agent knows the keyboard before the user presses Shift.
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(recorder.waitForKeys(XK_v, 2));
-
-        recorder.fakeKey(XK_Shift_L, true);
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
-        QVERIFY(recorder.waitForKeys(XK_v, 4));
-        for (const auto& key : recorder.keysOf(XK_v))
-            QCOMPARE(key.state, ControlMask);
         QVERIFY(recorder.isHeld(XK_Shift_L));
         QVERIFY(!recorder.isHeld(XK_Control_L));
         recorder.fakeKey(XK_Shift_L, false);
-        // Shift, released for the chord and pressed again, still works for the user after it.
         const auto shift = recorder.keysOf(XK_Shift_L);
         QVERIFY(shift.size() >= 4);
         QVERIFY(shift[shift.size() - 2].press);
         QCOMPARE(shift.last().state & ShiftMask, ShiftMask);
+        QCOMPARE(agent.output(), QStringList({pasteLine, didPasteLine, pasteLine, didPasteLine}));
     }
 
-    // A text field in a GTK or Qt application pastes on Control plus the key that gives "v" in
-    // any layout. Where none does, the key at the V position is typed, as on the system the
-    // helper was designed for; toolkits don't take that for a paste. Each agent pastes once under
-    // US first, so that the layout changes under it.
-    void everyLayoutPastesIntoATextField_data() {
-        QTest::addColumn<QStringList>("layout");
+    // A text field pastes on Control plus the key that gives "v" in any layout. Where none
+    // does, the chord is typed at the V position, which toolkits don't take for a paste. Each
+    // agent pastes under US first, so that the layout changes under it.
+    void everyLayoutTypesAPaste_data() {
+        QTest::addColumn<QString>("layout");
         QTest::addColumn<int>("group");
-        QTest::addColumn<bool>("pastes");
-        const auto layout = [](const char* line) {
-            return QString::fromLatin1(line).split(u' ');
-        };
-        QTest::newRow("Dvorak") << layout("-layout us -variant dvorak") << 0 << true;
-        QTest::newRow("AZERTY") << layout("-layout fr") << 0 << true;
-        QTest::newRow("Russian first, US second") << layout("-layout ru,us") << 0 << true;
-        QTest::newRow("Dvorak first, US active")
-            << layout("-layout us,us -variant dvorak,") << 1 << true;
-        QTest::newRow("Russian alone") << layout("-layout ru") << 0 << false;
+        QTest::newRow("Dvorak") << u"-layout us -variant dvorak"_qs << 0;
+        QTest::newRow("AZERTY") << u"-layout fr"_qs << 0;
+        QTest::newRow("Russian first, US second") << u"-layout ru,us"_qs << 0;
+        QTest::newRow("Dvorak first, US active") << u"-layout us,us -variant dvorak,"_qs << 1;
+        QTest::newRow("Russian alone") << u"-layout ru"_qs << 0;
     }
-    void everyLayoutPastesIntoATextField() {
-        QFETCH(QStringList, layout);
+    void everyLayoutTypesAPaste() {
+        QFETCH(QString, layout);
         QFETCH(int, group);
-        QFETCH(bool, pastes);
         if (!field_) {
             field_ = std::make_unique<QLineEdit>();
             field_->installEventFilter(&keys_);
@@ -145,68 +118,28 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(field_->hasFocus(), 10000);
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable, xvfb_.display()));
-        const auto restoreUs = qScopeGuard([&] {
-            setLayout(xvfb_.display(), {QStringLiteral("-layout"), QStringLiteral("us")});
-        });
+        const auto restoreUs = qScopeGuard([&] { setLayout(xvfb_.display(), u"-layout us"_qs); });
+        const bool noV = layout == u"-layout ru";
         for (int paste = 1; paste <= 2; ++paste) {
             if (paste == 2) {
                 QVERIFY(setLayout(xvfb_.display(), layout));
                 KeyRecorder(xvfb_.display()).lockGroup(group);
             }
-            const QString text =
-                QStringLiteral("paste %1 under %2").arg(paste).arg(layout.join(u' '));
+            const QString text = u"paste %1 %2"_qs.arg(paste).arg(layout);
             QApplication::clipboard()->setText(text);
             field_->clear();
             keys_.presses.clear();
-            f->peer.post(name(NotificationName::shouldPaste));
-            QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), paste));
+            f->peer.post(shouldPaste);
+            QVERIFY(f->peer.waitFor(didPaste, paste));
             QTRY_COMPARE_WITH_TIMEOUT(keys_.presses.size(), 2, 10000);
-            QCOMPARE(keys_.presses.last().modifiers, Qt::ControlModifier);
-            if (pastes || paste == 1) {
+            QCOMPARE(keys_.presses.last().second, Qt::ControlModifier);
+            if (paste == 1)
+                vPosition = keys_.presses.last().first;
+            if (noV && paste == 2)
+                QCOMPARE(keys_.presses.last().first, vPosition);
+            else
                 QTRY_COMPARE_WITH_TIMEOUT(field_->text(), text, 10000);
-                vPosition = keys_.presses.last().code;
-            } else {
-                QCOMPARE(keys_.presses.last().code, vPosition);
-                QCOMPARE(field_->text(), QString());
-            }
         }
-    }
-
-    void withoutDisplayNothingIsTypedAndNothingClaimed() {
-        LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, XvfbServer::unusedDisplay()));
-        f->peer.post(name(NotificationName::shouldPaste));
-        f->peer.post(name(NotificationName::shouldTerminate));
-        QVERIFY(agent.waitForExit());
-        QCOMPARE(
-            agent.errors().filter(QStringLiteral("cannot paste: cannot open the X display")).size(),
-            1);
-        QCOMPARE(agent.output(),
-                 QStringList({pasteLine, QStringLiteral("$ Kelmo Helper: willTerminate")}));
-        QCOMPARE(f->peer.count(name(NotificationName::didPaste)), 0);
-    }
-
-    void agentOutlivesTheXServerAndReconnects() {
-        const QString display = XvfbServer::unusedDisplay();
-        std::optional<XvfbServer> server(std::in_place, display, QStringList());
-        QVERIFY(server->isRunning());
-        LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, display));
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
-
-        server.reset();
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
-        QVERIFY(agent.isRunning());
-
-        server.emplace(display, QStringList());
-        QVERIFY(server->isRunning());
-        KeyRecorder recorder(display);
-        QVERIFY(recorder.takeFocus());
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
-        QVERIFY(recorder.waitForKeys(XK_v, 2));
     }
 
     // A stopped X server holds nothing: pastes fail within a second and then at once, nothing
@@ -219,20 +152,20 @@ private Q_SLOTS:
         QVERIFY(recorder.takeFocus());
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable, server.display()));
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste));
 
         // Continuing a running server changes nothing, so the guard may always do it.
         const auto resume = qScopeGuard([&] { ::kill(pid_t(server.pid()), SIGCONT); });
         ::kill(pid_t(server.pid()), SIGSTOP);
-        f->peer.post(name(NotificationName::shouldPaste), 50);
+        f->peer.post(shouldPaste, 50);
         QVERIFY(QTest::qWaitFor([&] { return agent.output().count(pasteLine) == 51; }, 20000));
         QVERIFY(agent.errors().filter(u"does not answer").size() >= 49);
         // At most the one chord written before the server could be found stopped is claimed.
-        QVERIFY(agent.output().count(didPasteLine) <= 2);
+        const qsizetype claimed = agent.output().count(didPasteLine);
+        QVERIFY(claimed <= 2);
 
         ::kill(pid_t(server.pid()), SIGCONT);
-        const qsizetype claimed = agent.output().count(didPasteLine);
         // Until the server has answered again, pastes still fail at once: try until one works,
         // each try waiting for its own outcome.
         const auto outcomes = [&] {
@@ -242,7 +175,7 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor(
             [&] {
                 const qsizetype before = outcomes();
-                f->peer.post(name(NotificationName::shouldPaste));
+                f->peer.post(shouldPaste);
                 return QTest::qWaitFor([&] { return outcomes() > before; }) &&
                        agent.output().count(didPasteLine) > claimed;
             },
@@ -254,10 +187,71 @@ private Q_SLOTS:
         QVERIFY(recorder.keysOf(XK_v).size() <= 2 * (claimed + 1));
 
         ::kill(pid_t(server.pid()), SIGSTOP);
-        f->peer.post(name(NotificationName::shouldPaste), 3);
+        f->peer.post(shouldPaste, 3);
         ::kill(pid_t(agent.pid()), SIGTERM);
         QVERIFY(agent.waitForExit());
-        QCOMPARE(agent.output().last(), QStringLiteral("$ Kelmo Helper: willTerminate"));
+        QCOMPARE(agent.output().last(), u"$ Kelmo Helper: willTerminate"_qs);
+    }
+
+    // Trust is the display opening with XTEST: the real one-second poll says disabled until a
+    // display appears, then enabled once; the agent outlives the server and types when it is
+    // back.
+    void trustAndPastesFollowTheXServer() {
+        const QString display = XvfbServer::unusedDisplay();
+        LineProcess agent;
+        QVERIFY(startAgent(agent, f->peer, helperExecutable, display));
+        f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
+        f->peer.post(shouldPaste);
+        QVERIFY(agent.waitForLine(u"disabled"_qs));
+        QVERIFY(agent.errors().filter(u"cannot paste: cannot open the X display").size() == 1);
+        std::optional<XvfbServer> server(std::in_place, display, QStringList());
+        QVERIFY(server->isRunning());
+        QVERIFY(agent.waitForLine(u"enabled"_qs));
+        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        QTest::qWait(1500);
+        QCOMPARE(agent.output().count(u"enabled"_qs), 1);
+        QCOMPARE(agent.output().last(), u"enabled"_qs);
+        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 1);
+
+        server.reset();
+        f->peer.post(shouldPaste);
+        QVERIFY(
+            QTest::qWaitFor([&] { return agent.errors().filter(u"cannot paste").size() == 2; }));
+        server.emplace(display, QStringList());
+        KeyRecorder recorder(display);
+        QVERIFY(recorder.takeFocus());
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste));
+        QVERIFY(recorder.waitForKeys(XK_v, 2));
+        QCOMPARE(f->peer.count(didPaste), 1);
+    }
+
+    // Without XTEST, or without a display, a request says what is missing; a paste without
+    // XTEST goes nowhere and is claimed all the same, as on a system that hasn't granted trust.
+    void untrustedSaysWhyOnRequest_data() {
+        QTest::addColumn<bool>("withServer");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("no display") << false << u"cannot open the X display"_qs;
+        QTest::newRow("no XTEST") << true << u"does not offer the XTEST extension"_qs;
+    }
+    void untrustedSaysWhyOnRequest() {
+        QFETCH(bool, withServer);
+        QFETCH(QString, reason);
+        std::optional<XvfbServer> withoutXTest;
+        if (withServer)
+            withoutXTest.emplace(QStringList{u"-extension"_qs, u"XTEST"_qs});
+        LineProcess agent;
+        QVERIFY(startAgent(agent, f->peer, helperExecutable,
+                           withServer ? withoutXTest->display() : XvfbServer::unusedDisplay()));
+        f->peer.post(name(NotificationName::shouldRequestAccess));
+        f->peer.post(shouldPaste);
+        f->peer.post(name(NotificationName::shouldTerminate));
+        QVERIFY(agent.waitForExit());
+        const QStringList prompt = agent.errors().filter(u"cannot send keystrokes");
+        QCOMPARE(prompt.size(), 1);
+        QVERIFY2(prompt.first().contains(reason), qPrintable(prompt.first()));
+        QCOMPARE(agent.output().contains(didPasteLine), withServer);
+        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
     }
 
     void floodsMemoryComesBack() {
@@ -265,21 +259,15 @@ private Q_SLOTS:
         QSKIP("AddressSanitizer keeps freed memory in quarantine");
 #endif
         XvfbServer server;
-        QVERIFY(server.isRunning());
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable, server.display()));
         const qint64 idle = residentKilobytes(agent.pid());
         constexpr int flood = 30000;
-        f->peer.post(name(NotificationName::shouldPaste), flood);
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), flood, 120000));
+        f->peer.post(shouldPaste, flood);
+        QVERIFY(f->peer.waitFor(didPaste, flood, 120000));
         const qint64 peak = residentKilobytes(agent.pid());
-        QVERIFY2(peak > idle + 2000, qPrintable(QStringLiteral("%1 → %2 kB").arg(idle).arg(peak)));
-        QTRY_VERIFY2_WITH_TIMEOUT(residentKilobytes(agent.pid()) < idle + (peak - idle) / 3,
-                                  qPrintable(QStringLiteral("%1 → %2 → %3 kB")
-                                                 .arg(idle)
-                                                 .arg(peak)
-                                                 .arg(residentKilobytes(agent.pid()))),
-                                  10000);
+        QVERIFY2(peak > idle + 2000, qPrintable(u"%1 → %2 kB"_qs.arg(idle).arg(peak)));
+        QTRY_VERIFY_WITH_TIMEOUT(residentKilobytes(agent.pid()) < idle + (peak - idle) / 3, 10000);
     }
 
     void cleanupTestCase() {

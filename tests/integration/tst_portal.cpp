@@ -11,7 +11,7 @@
 
 namespace {
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
-const QString portalPath = QStringLiteral("/org/freedesktop/portal/desktop");
+const QString portalPath = u"/org/freedesktop/portal/desktop"_qs;
 
 // A stand-in for the desktop portal's D-Bus side, for what the real KDE backend can't be made to
 // do here: decline, hand out restore tokens (version 2), never answer, refuse a key.
@@ -35,18 +35,16 @@ public:
             const QVariantMap options = qdbus_cast<QVariantMap>(in.last());
             QString sender = message.service().mid(1);
             sender.replace(u'.', u'_');
-            const QString request =
-                QStringLiteral("%1/request/%2/%3")
-                    .arg(portalPath, sender,
-                         options.value(QStringLiteral("handle_token")).toString());
+            const QString request = u"%1/request/%2/%3"_qs.arg(
+                portalPath, sender, options.value(u"handle_token"_qs).toString());
             connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
             QVariantMap results;
             uint response = 0;
             if (member == u"CreateSession") {
                 ++sessions;
-                results.insert(QStringLiteral("session_handle"),
-                               QVariant::fromValue(QDBusObjectPath(
-                                   portalPath + QStringLiteral("/session/s%1").arg(sessions))));
+                results.insert(u"session_handle"_qs,
+                               QVariant::fromValue(
+                                   QDBusObjectPath(portalPath + u"/session/s%1"_qs.arg(sessions))));
             } else if (member == u"SelectDevices") {
                 selected << options;
             } else if (start == Start::never) {
@@ -54,26 +52,23 @@ public:
             } else if (start == Start::decline) {
                 response = 1;
             } else {
-                results.insert(QStringLiteral("devices"), 1u);
+                results.insert(u"devices"_qs, 1u);
                 if (!tokenToGive.isEmpty())
-                    results.insert(QStringLiteral("restore_token"), tokenToGive);
+                    results.insert(u"restore_token"_qs, tokenToGive);
             }
             QDBusMessage answer = QDBusMessage::createSignal(
-                request, QStringLiteral("org.freedesktop.portal.Request"),
-                QStringLiteral("Response"));
+                request, u"org.freedesktop.portal.Request"_qs, u"Response"_qs);
             answer << response << results;
             connection.send(answer);
         } else if (member.startsWith(u"NotifyKeyboard")) {
-            const QString key = QStringLiteral("%1 %2 %3")
-                                    .arg(member.mid(14))
+            const QString key = u"%1 %2 %3"_qs.arg(member.mid(14))
                                     .arg(in.at(2).toInt(), 0, 16)
                                     .arg(in.at(3).toUInt() ? u"down" : u"up");
             keys << key;
-            connection.send(
-                keys.size() == refuseKey
-                    ? message.createErrorReply(QStringLiteral("org.freedesktop.DBus.Error.Failed"),
-                                               QStringLiteral("not today"))
-                    : message.createReply());
+            connection.send(keys.size() == refuseKey
+                                ? message.createErrorReply(u"org.freedesktop.DBus.Error.Failed"_qs,
+                                                           u"not today"_qs)
+                                : message.createReply());
         } else {
             return false;
         }
@@ -94,8 +89,7 @@ private Q_SLOTS:
         state.emplace();
         portal = std::make_unique<StandInPortal>();
         QVERIFY(f->bus.connection().registerVirtualObject(portalPath, portal.get()));
-        QVERIFY(
-            f->bus.connection().registerService(QStringLiteral("org.freedesktop.portal.Desktop")));
+        QVERIFY(f->bus.connection().registerService(u"org.freedesktop.portal.Desktop"_qs));
     }
     void cleanup() {
         f.reset();
@@ -110,21 +104,17 @@ private Q_SLOTS:
         QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
         f->peer.post(name(NotificationName::shouldPaste), 2);
         QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
-        QCOMPARE(
-            portal->keys,
-            QStringList({QStringLiteral("Keysym ffe3 down"), QStringLiteral("Keysym 76 down"),
-                         QStringLiteral("Keysym 76 up"), QStringLiteral("Keysym ffe3 up")}) +
-                QStringList({QStringLiteral("Keysym ffe3 down"), QStringLiteral("Keysym 76 down"),
-                             QStringLiteral("Keysym 76 up"), QStringLiteral("Keysym ffe3 up")}));
+        // Before the compositor's keymap is known, the portal resolves the keysyms.
+        const QStringList chord{u"Keysym ffe3 down"_qs, u"Keysym 76 down"_qs, u"Keysym 76 up"_qs,
+                                u"Keysym ffe3 up"_qs};
+        QCOMPARE(portal->keys, chord + chord);
 
         // A key the portal refuses fails the paste, and what was pressed is released.
         portal->keys.clear();
         portal->refuseKey = 2;
         f->peer.post(name(NotificationName::shouldPaste));
         QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
-        QCOMPARE(portal->keys,
-                 QStringList({QStringLiteral("Keysym ffe3 down"), QStringLiteral("Keysym 76 down"),
-                              QStringLiteral("Keysym 76 up"), QStringLiteral("Keysym ffe3 up")}));
+        QCOMPARE(portal->keys, chord);
         QCOMPARE(f->peer.count(name(NotificationName::didPaste)), 2);
     }
 
@@ -134,7 +124,7 @@ private Q_SLOTS:
         QVERIFY(startAgent(agent));
         askForAccess();
         QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"declined").isEmpty(); }));
-        QVERIFY(agent.waitForLine(QStringLiteral("disabled")));
+        QVERIFY(agent.waitForLine(u"disabled"_qs));
         f->peer.post(name(NotificationName::shouldRequestAccess));
         QTRY_COMPARE(portal->sessions, 2);
         QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
@@ -154,7 +144,7 @@ private Q_SLOTS:
         QFETCH(uint, version);
         QFETCH(bool, tokenRefused);
         portal->version = version;
-        portal->tokenToGive = version >= 2 ? QStringLiteral("token-1") : QString();
+        portal->tokenToGive = version >= 2 ? u"token-1"_qs : QString();
         {
             LineProcess first;
             QVERIFY(startAgent(first));
@@ -174,8 +164,8 @@ private Q_SLOTS:
         QVERIFY(startAgent(second));
         QTRY_COMPARE(portal->sessions, 2);
         if (version >= 2)
-            QTRY_COMPARE(portal->selected.last().value(QStringLiteral("restore_token")).toString(),
-                         QStringLiteral("token-1"));
+            QTRY_COMPARE(portal->selected.last().value(u"restore_token"_qs).toString(),
+                         u"token-1"_qs);
         if (tokenRefused) {
             QTRY_VERIFY(!QFile::exists(grantFile()));
             QTest::qWait(300);
@@ -201,17 +191,15 @@ private Q_SLOTS:
     }
 
     void withoutPortalItSaysSoAndKeepsServing() {
-        QVERIFY(f->bus.connection().unregisterService(
-            QStringLiteral("org.freedesktop.portal.Desktop")));
+        QVERIFY(f->bus.connection().unregisterService(u"org.freedesktop.portal.Desktop"_qs));
         LineProcess agent;
         QVERIFY(startAgent(agent));
-        QVERIFY(agent.errors().join(u'\n').contains(
-            QStringLiteral("the session bus has no desktop portal")));
+        QVERIFY(agent.errors().join(u'\n').contains(u"the session bus has no desktop portal"_qs));
         askForAccess();
         QVERIFY(QTest::qWaitFor([&] {
             return !agent.errors().filter(u"no desktop portal offers RemoteDesktop").isEmpty();
         }));
-        QVERIFY(agent.waitForLine(QStringLiteral("disabled")));
+        QVERIFY(agent.waitForLine(u"disabled"_qs));
         QVERIFY(agent.isRunning());
     }
 
@@ -221,15 +209,13 @@ private:
         f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
         f->peer.post(name(NotificationName::shouldRequestAccess));
     }
-    QString grantFile() const {
-        return state->path() + QStringLiteral("/Kelmo/helper-remote-desktop");
-    }
+    QString grantFile() const { return state->path() + u"/Kelmo/helper-remote-desktop"_qs; }
     bool startAgent(LineProcess& agent) {
         QProcessEnvironment env = environmentWithDisplay({});
-        env.insert(QStringLiteral("KELMO_INPUT_BACKEND"), QStringLiteral("portal"));
-        env.insert(QStringLiteral("XDG_STATE_HOME"), state->path());
+        env.insert(u"KELMO_INPUT_BACKEND"_qs, u"portal"_qs);
+        env.insert(u"XDG_STATE_HOME"_qs, state->path());
         const qsizetype before = f->peer.count(name(NotificationName::didFinishLaunching));
-        agent.start(testAgent, {QStringLiteral("--poll-ms"), QStringLiteral("100")}, env);
+        agent.start(testAgent, {u"--poll-ms"_qs, u"100"_qs}, env);
         return f->peer.waitFor(name(NotificationName::didFinishLaunching), before + 1);
     }
     void stopAgent(LineProcess& agent) {

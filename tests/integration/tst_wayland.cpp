@@ -27,37 +27,37 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(join(desktop, peer, agent));
 
-        QVERIFY(desktop.copy(QStringLiteral("wayland")));
+        QVERIFY(desktop.copy(u"wayland"_qs));
         peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(desktop.field().waitForLine(QStringLiteral("wayland")));
+        QVERIFY(desktop.waitForFieldLine(u"wayland"_qs));
         QVERIFY(peer.waitFor(name(NotificationName::didPaste)));
 
         // A burst: every paste arrives, each whole.
         constexpr int burst = 200;
         peer.post(name(NotificationName::shouldPaste), burst);
         QVERIFY(peer.waitFor(name(NotificationName::didPaste), 1 + burst, 60000));
-        QVERIFY(desktop.field().waitForLine(QStringLiteral("wayland").repeated(1 + burst), 20000));
+        QVERIFY(desktop.waitForFieldLine(u"wayland"_qs.repeated(1 + burst), 20000));
         // Nothing stuck: no key repeats on its own once the pastes are done.
-        const qsizetype lines = desktop.field().output().size();
+        const qsizetype lines = desktop.fieldLines().size();
         QTest::qWait(700);
-        QCOMPARE(desktop.field().output().size(), lines);
+        QCOMPARE(desktop.fieldLines().size(), lines);
 
         // The session closed from outside: not trusted any more, and nothing is typed.
         QString sender = desktop.bus().interface()->serviceOwner(name(BundleIdentifier::helper));
         sender = sender.mid(1).replace(u'.', u'_');
         QDBusMessage close = QDBusMessage::createMethodCall(
-            QStringLiteral("org.freedesktop.impl.portal.desktop.kde"),
-            QStringLiteral("/org/freedesktop/portal/desktop/session/%1/kelmo1").arg(sender),
-            QStringLiteral("org.freedesktop.impl.portal.Session"), QStringLiteral("Close"));
+            u"org.freedesktop.impl.portal.desktop.kde"_qs,
+            u"/org/freedesktop/portal/desktop/session/%1/kelmo1"_qs.arg(sender),
+            u"org.freedesktop.impl.portal.Session"_qs, u"Close"_qs);
         QCOMPARE(desktop.bus().call(close).type(), QDBusMessage::ReplyMessage);
         QVERIFY(
             QTest::qWaitFor([&] { return !agent.errors().filter(u"session ended").isEmpty(); }));
         peer.post(name(NotificationName::shouldStartCheckingForAccess));
-        QVERIFY(agent.waitForLine(QStringLiteral("disabled")));
+        QVERIFY(agent.waitForLine(u"disabled"_qs));
         peer.post(name(NotificationName::shouldPaste));
         QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
         QCOMPARE(peer.count(name(NotificationName::didPaste)), 1 + burst);
-        QCOMPARE(desktop.field().output().size(), lines);
+        QCOMPARE(desktop.fieldLines().size(), lines);
     }
 
     // "v" is found in the compositor's keymap, whatever the layout.
@@ -65,11 +65,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("layout");
         QTest::addColumn<QString>("variant");
         QTest::addColumn<uint>("active");
-        QTest::newRow("Dvorak") << QStringLiteral("us") << QStringLiteral("dvorak") << 0u;
-        QTest::newRow("AZERTY") << QStringLiteral("fr") << QString() << 0u;
-        QTest::newRow("Russian first, US second") << QStringLiteral("ru,us") << QString() << 0u;
-        QTest::newRow("Dvorak first, US active")
-            << QStringLiteral("us,us") << QStringLiteral("dvorak,") << 1u;
+        QTest::newRow("Dvorak") << u"us"_qs << u"dvorak"_qs << 0u;
+        QTest::newRow("AZERTY") << u"fr"_qs << QString() << 0u;
+        QTest::newRow("Russian first, US second") << u"ru,us"_qs << QString() << 0u;
+        QTest::newRow("Dvorak first, US active") << u"us,us"_qs << u"dvorak,"_qs << 1u;
     }
     void everyLayoutPastes() {
         QFETCH(QString, layout);
@@ -82,14 +81,13 @@ private Q_SLOTS:
         QVERIFY(join(desktop, peer, agent));
         if (active != 0) {
             QDBusMessage choose = QDBusMessage::createMethodCall(
-                QStringLiteral("org.kde.KWin"), QStringLiteral("/Layouts"),
-                QStringLiteral("org.kde.KeyboardLayouts"), QStringLiteral("setLayout"));
+                u"org.kde.KWin"_qs, u"/Layouts"_qs, u"org.kde.KeyboardLayouts"_qs, u"setLayout"_qs);
             choose << active;
             QCOMPARE(desktop.bus().call(choose).type(), QDBusMessage::ReplyMessage);
         }
-        QVERIFY(desktop.copy(QStringLiteral("pasted")));
+        QVERIFY(desktop.copy(u"pasted"_qs));
         peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(desktop.field().waitForLine(QStringLiteral("pasted")));
+        QVERIFY(desktop.waitForFieldLine(u"pasted"_qs));
         QVERIFY(peer.waitFor(name(NotificationName::didPaste)));
     }
 
@@ -101,14 +99,13 @@ private:
                            name(NotificationName::didPaste),
                            name(NotificationName::accessWasEnabled)}))
             return false;
-        agent.start(testAgent, {QStringLiteral("--poll-ms"), QStringLiteral("100")},
-                    desktop.environment());
+        agent.start(testAgent, {u"--poll-ms"_qs, u"100"_qs}, desktop.environment());
         if (!peer.waitFor(name(NotificationName::didFinishLaunching)))
             return false;
         peer.post(name(NotificationName::shouldStartCheckingForAccess));
         peer.post(name(NotificationName::shouldRequestAccess));
         return peer.waitFor(name(NotificationName::accessWasEnabled)) &&
-               agent.waitForLine(QStringLiteral("enabled"));
+               agent.waitForLine(u"enabled"_qs);
     }
 };
 

@@ -16,12 +16,12 @@ PrivateBus::PrivateBus(const QString& limits) {
                       .arg(limits)
                       .toUtf8());
     config_.flush();
-    const QStringList arguments{QStringLiteral("--config-file=") + config_.fileName(),
-                                QStringLiteral("--nofork"), QStringLiteral("--print-address=1")};
+    const QStringList arguments{u"--config-file="_qs + config_.fileName(), u"--nofork"_qs,
+                                u"--print-address=1"_qs};
     daemon_.setProcessChannelMode(QProcess::SeparateChannels);
     // The daemon complains about fd limits it may not raise; that is not the test's business.
     daemon_.setStandardErrorFile(QProcess::nullDevice());
-    daemon_.start(QStringLiteral("dbus-daemon"), arguments);
+    daemon_.start(u"dbus-daemon"_qs, arguments);
     const QDeadlineTimer deadline(10000);
     while (!daemon_.canReadLine() && !deadline.hasExpired() &&
            daemon_.state() != QProcess::NotRunning)

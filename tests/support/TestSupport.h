@@ -32,11 +32,11 @@ struct AgentBus {
 // The test's environment with DISPLAY set to `display`, or without DISPLAY when it is empty.
 inline QProcessEnvironment environmentWithDisplay(const QString& display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
+    env.remove(u"WAYLAND_DISPLAY"_qs);
     if (display.isEmpty())
-        env.remove(QStringLiteral("DISPLAY"));
+        env.remove(u"DISPLAY"_qs);
     else
-        env.insert(QStringLiteral("DISPLAY"), display);
+        env.insert(u"DISPLAY"_qs, display);
     return env;
 }
 

@@ -16,17 +16,15 @@ bool answers(const QString& display) {
 } // namespace
 
 QStringList XvfbServer::baseArguments(const QStringList& extra) const {
-    return QStringList{QStringLiteral("-screen"),     QStringLiteral("0"),
-                       QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                       QStringLiteral("tcp"),         QStringLiteral("-noreset")} +
+    return QStringList{u"-screen"_qs,   u"0"_qs,   u"1024x768x24"_qs,
+                       u"-nolisten"_qs, u"tcp"_qs, u"-noreset"_qs} +
            extra;
 }
 
 XvfbServer::XvfbServer(const QStringList& extraArguments) {
     server_.setStandardErrorFile(QProcess::nullDevice());
-    server_.start(QStringLiteral("Xvfb"),
-                  QStringList{QStringLiteral("-displayfd"), QStringLiteral("1")} +
-                      baseArguments(extraArguments));
+    server_.start(u"Xvfb"_qs,
+                  QStringList{u"-displayfd"_qs, u"1"_qs} + baseArguments(extraArguments));
     const QDeadlineTimer deadline(20000);
     while (!server_.canReadLine() && !deadline.hasExpired() &&
            server_.state() != QProcess::NotRunning)
@@ -38,7 +36,7 @@ XvfbServer::XvfbServer(const QStringList& extraArguments) {
 
 XvfbServer::XvfbServer(const QString& display, const QStringList& extraArguments) {
     server_.setStandardErrorFile(QProcess::nullDevice());
-    server_.start(QStringLiteral("Xvfb"), QStringList{display} + baseArguments(extraArguments));
+    server_.start(u"Xvfb"_qs, QStringList{display} + baseArguments(extraArguments));
     if (QTest::qWaitFor([&] { return server_.state() == QProcess::NotRunning || answers(display); },
                         20000) &&
         server_.state() == QProcess::Running)
@@ -64,8 +62,8 @@ QString XvfbServer::unusedDisplay() {
     // them, and the process id keeps parallel tests apart.
     for (int number = 2000 + int(QCoreApplication::applicationPid() % 4000); number < 7000;
          ++number)
-        if (!QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)) &&
-            !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
-            return QStringLiteral(":%1").arg(number);
-    return QStringLiteral(":6999");
+        if (!QFile::exists(u"/tmp/.X%1-lock"_qs.arg(number)) &&
+            !QFile::exists(u"/tmp/.X11-unix/X%1"_qs.arg(number)))
+            return u":%1"_qs.arg(number);
+    return u":6999"_qs;
 }

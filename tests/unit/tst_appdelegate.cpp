@@ -9,10 +9,10 @@
 
 namespace {
 QString observe(const char* name) {
-    return QStringLiteral("observe ") + QLatin1String(name);
+    return u"observe "_qs + QLatin1String(name);
 }
 QString post(const char* name) {
-    return QStringLiteral("post ") + QLatin1String(name);
+    return u"post "_qs + QLatin1String(name);
 }
 void deliver(const char* name) {
     recordingCenter().deliver(QLatin1String(name));
@@ -24,7 +24,7 @@ public:
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t key, bool down,
                                                      QString& whyNot) override {
         if (failing) {
-            whyNot = QStringLiteral("no keyboard here");
+            whyNot = u"no keyboard here"_qs;
             return std::nullopt;
         }
         KeyboardEvent event;
@@ -34,8 +34,7 @@ public:
     }
     void postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) override {
         for (const KeyboardEvent& e : events)
-            recordingCenter().log << QStringLiteral("key %1 %2 flags %3 tap %4")
-                                         .arg(e.virtualKey)
+            recordingCenter().log << u"key %1 %2 flags %3 tap %4"_qs.arg(e.virtualKey)
                                          .arg(QLatin1String(e.keyDown ? "down" : "up"))
                                          .arg(e.flags, 0, 16)
                                          .arg(tap);
@@ -97,17 +96,16 @@ private Q_SLOTS:
         QFETCH(QString, refused);
         recordingCenter().refused << refused;
         QVERIFY(!delegate->applicationDidFinishLaunching());
-        QVERIFY(recordingCenter().log.filter(QStringLiteral("post")).isEmpty());
+        QVERIFY(recordingCenter().log.filter(u"post"_qs).isEmpty());
     }
 
     void pasteIsCommandVThenTheAnswerAndNothingActsAfterTheEnd() {
         QVERIFY(delegate->applicationDidFinishLaunching());
         recordingCenter().log.clear();
         deliver(NotificationName::shouldPaste);
-        QCOMPARE(recordingCenter().log,
-                 QStringList({QStringLiteral("key 9 down flags 100000 tap 0"),
-                              QStringLiteral("key 9 up flags 100000 tap 0"),
-                              post(NotificationName::didPaste)}));
+        QCOMPARE(recordingCenter().log, QStringList({u"key 9 down flags 100000 tap 0"_qs,
+                                                     u"key 9 up flags 100000 tap 0"_qs,
+                                                     post(NotificationName::didPaste)}));
         recordingCenter().log.clear();
         deliver(NotificationName::shouldTerminate);
         for (const char* command :

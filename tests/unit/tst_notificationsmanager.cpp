@@ -31,50 +31,47 @@ private Q_SLOTS:
 
     void deliveryLogsNameAndUserInfoThenRunsTheBlockStoredLast() {
         auto& manager = DarwinNotificationsManager::sharedInstance();
-        QVERIFY(manager.registerForNotificationName(QStringLiteral("n.paste"), recording("first")));
-        QVERIFY(manager.registerForNotificationName(QStringLiteral("n.paste"), recording("last")));
-        recordingCenter().deliver(QStringLiteral("n.paste"));
+        QVERIFY(manager.registerForNotificationName(u"n.paste"_qs, recording("first")));
+        QVERIFY(manager.registerForNotificationName(u"n.paste"_qs, recording("last")));
+        recordingCenter().deliver(u"n.paste"_qs);
         // The center holds a subscription per registration; each delivery runs the last block.
         QCOMPARE(events.mid(0, 3),
-                 QStringList({QStringLiteral("name: n.paste"), QStringLiteral("userinfo: (null)"),
-                              QStringLiteral("last")}));
-        QVERIFY(!events.contains(QStringLiteral("first")));
+                 QStringList({u"name: n.paste"_qs, u"userinfo: (null)"_qs, u"last"_qs}));
+        QVERIFY(!events.contains(u"first"_qs));
     }
 
     void refusedSubscriptionIsReported() {
-        recordingCenter().refused << QStringLiteral("n.refused");
+        recordingCenter().refused << u"n.refused"_qs;
         QVERIFY(!DarwinNotificationsManager::sharedInstance().registerForNotificationName(
-            QStringLiteral("n.refused"), recording("block")));
+            u"n.refused"_qs, recording("block")));
     }
 
     void blockMayRegisterAgainWhileRunning() {
         auto& manager = DarwinNotificationsManager::sharedInstance();
-        const QString name = QStringLiteral("n.again");
+        const QString name = u"n.again"_qs;
         QVERIFY(manager.registerForNotificationName(name, [&manager, name] {
-            events << QStringLiteral("old");
+            events << u"old"_qs;
             QVERIFY(manager.registerForNotificationName(name, recording("new")));
-            events << QStringLiteral("old still running");
+            events << u"old still running"_qs;
         }));
         manager.notificationCallbackReceivedWithName(name);
         manager.notificationCallbackReceivedWithName(name);
-        QCOMPARE(events, QStringList({QStringLiteral("old"), QStringLiteral("old still running"),
-                                      QStringLiteral("new")}));
+        QCOMPARE(events, QStringList({u"old"_qs, u"old still running"_qs, u"new"_qs}));
     }
 
     void deliveryGoesToTheSharedInstanceWhoeverSubscribed() {
         DarwinNotificationsManager other(recordingCenter());
-        QVERIFY(other.registerForNotificationName(QStringLiteral("n"), recording("other")));
+        QVERIFY(other.registerForNotificationName(u"n"_qs, recording("other")));
         QVERIFY(DarwinNotificationsManager::sharedInstance().registerForNotificationName(
-            QStringLiteral("n"), recording("shared")));
-        recordingCenter().deliver(QStringLiteral("n"));
-        QCOMPARE(events.count(QStringLiteral("shared")), 2);
-        QVERIFY(!events.contains(QStringLiteral("other")));
+            u"n"_qs, recording("shared")));
+        recordingCenter().deliver(u"n"_qs);
+        QCOMPARE(events.count(u"shared"_qs), 2);
+        QVERIFY(!events.contains(u"other"_qs));
         // A name without a block is logged and runs nothing.
         events.clear();
-        DarwinNotificationsManager::darwinNotificationCallback(
-            nullptr, nullptr, QStringLiteral("n.stranger"), nullptr, nullptr);
-        QCOMPARE(events, QStringList({QStringLiteral("name: n.stranger"),
-                                      QStringLiteral("userinfo: (null)")}));
+        DarwinNotificationsManager::darwinNotificationCallback(nullptr, nullptr, u"n.stranger"_qs,
+                                                               nullptr, nullptr);
+        QCOMPARE(events, QStringList({u"name: n.stranger"_qs, u"userinfo: (null)"_qs}));
     }
 };
 

@@ -12,10 +12,9 @@
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const qsizetype shot = args.indexOf(QStringLiteral("--shot"));
-    WaylandDesktop desktop(QStringLiteral("us"), {},
-                           shot > 0 ? QStringList{QStringLiteral("--shot"), args.value(shot + 1)}
-                                    : QStringList{});
+    const qsizetype shot = args.indexOf(u"--shot"_qs);
+    WaylandDesktop desktop(
+        u"us"_qs, {}, shot > 0 ? QStringList{u"--shot"_qs, args.value(shot + 1)} : QStringList{});
     if (!desktop.isRunning()) {
         std::fprintf(stderr, "kelmo-wayland-desktop: %s\n", qUtf8Printable(desktop.whyNot()));
         return 1;
@@ -30,7 +29,7 @@ int main(int argc, char** argv) {
     QTimer lines;
     qsizetype shown = 1; // past "ready"
     QObject::connect(&lines, &QTimer::timeout, [&] {
-        const QStringList output = desktop.field().output();
+        const QStringList output = desktop.fieldLines();
         for (; shown < output.size(); ++shown)
             std::printf("field: %s\n", qUtf8Printable(output[shown]));
         std::fflush(stdout);

@@ -1,14 +1,13 @@
 #pragma once
 
-#include "LineProcess.h"
-
 #include <QDBusConnection>
+#include <QProcess>
 #include <QTemporaryDir>
-#include <memory>
 
-// A Wayland desktop of the test's own: headless KWin, and the desktop portal with its KDE backend
-// on a private session bus, with a Qt text field on Wayland that prints its text at each change.
-// Everything it started is stopped when it goes.
+// A Wayland desktop of its own, for the demo, the benchmark and the tests: headless KWin, and the
+// desktop portal with its KDE backend on a private session bus, with a Qt text field on Wayland
+// (demo-textfield) that prints its text at each change. Everything it started is stopped when it
+// goes.
 class WaylandDesktop {
 public:
     // `layout` and `variant` as XKB names them ("us", "dvorak", "ru,us"); `fieldArguments` for
@@ -26,22 +25,26 @@ public:
     // For programs that join the desktop: its bus, its display, its XDG folders.
     QProcessEnvironment environment() const { return env_; }
     QDBusConnection bus() const;
-    QString stateHome() const { return root_.path() + QStringLiteral("/state"); }
-    // The text field's lines: "ready", then its whole text at each change.
-    LineProcess& field() { return field_; }
+    // The text field's lines so far: "ready", then its whole text at each change.
+    QStringList fieldLines();
+    // Waits, at most `timeoutMs`, for the field to print `line`.
+    bool waitForFieldLine(const QString& line, int timeoutMs = 10000);
     // Puts `text` on the desktop's clipboard, as a user's copy would.
     bool copy(const QString& text);
 
 private:
     bool start(const QString& layout, const QString& variant, const QStringList& fieldArguments);
     bool fail(const QString& why);
+    bool writeFile(const QString& path, const QString& contents);
     void startInGroup(QProcess& process, const QString& program, const QStringList& arguments);
 
     QTemporaryDir root_;
     QProcessEnvironment env_;
     QString busName_;
     QProcess bus_;
-    LineProcess kwin_;
-    LineProcess field_;
+    QProcess kwin_;
+    QProcess field_;
+    QStringList fieldLines_;
+    QByteArray kwinLog_;
     QString whyNot_;
 };

@@ -1,12 +1,12 @@
 #include "WaylandDesktop.h"
 
+#include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
-#include <QTest>
 #include <QUuid>
 #include <csignal>
 #include <unistd.h>
@@ -19,11 +19,24 @@ const QStringList services{QStringLiteral("org.freedesktop.portal.Desktop"),
                            QStringLiteral("org.freedesktop.impl.portal.PermissionStore")};
 constexpr int startTimeoutMs = 30000;
 
-// Tells, on KWin's standard error, which window has the keyboard: "ready" comes before the focus.
+// Tells, on KWin's standard error, which window has the keyboard: a window is shown before it
+// has the focus, and keys sent in between are lost.
 const char activeWindowScript[] =
     "function report(c) { print(\"KWINSCRIPT active=\" + (c ? c.resourceClass : \"none\")); }\n"
     "workspace.clientActivated.connect(report);\n"
     "report(workspace.activeClient);\n";
+
+template <typename Condition>
+bool waitFor(Condition condition, int timeoutMs) {
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!condition()) {
+        if (deadline.hasExpired())
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    return true;
+}
 
 void killGroup(QProcess& process) {
     if (process.state() == QProcess::NotRunning)
@@ -51,20 +64,36 @@ WaylandDesktop::WaylandDesktop(const QString& layout, const QString& variant,
 WaylandDesktop::~WaylandDesktop() {
     // The window first, then the bus with the services it started, then the compositor.
     field_.terminate();
-    field_.waitForExit(5000);
+    field_.waitForFinished(5000);
     if (!busName_.isEmpty())
         QDBusConnection::disconnectFromBus(busName_);
     killGroup(bus_);
-    killGroup(kwin_.process());
+    killGroup(kwin_);
 }
 
 QDBusConnection WaylandDesktop::bus() const {
     return QDBusConnection(busName_);
 }
 
+QStringList WaylandDesktop::fieldLines() {
+    while (field_.canReadLine())
+        fieldLines_ << QString::fromUtf8(field_.readLine()).chopped(1);
+    return fieldLines_;
+}
+
+bool WaylandDesktop::waitForFieldLine(const QString& line, int timeoutMs) {
+    return waitFor([&] { return fieldLines().contains(line); }, timeoutMs);
+}
+
 bool WaylandDesktop::fail(const QString& why) {
     whyNot_ = why;
     return false;
+}
+
+bool WaylandDesktop::writeFile(const QString& path, const QString& contents) {
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) &&
+           file.write(contents.toUtf8()) == contents.toUtf8().size();
 }
 
 void WaylandDesktop::startInGroup(QProcess& process, const QString& program,
@@ -77,39 +106,30 @@ void WaylandDesktop::startInGroup(QProcess& process, const QString& program,
 
 bool WaylandDesktop::start(const QString& layout, const QString& variant,
                            const QStringList& fieldArguments) {
-    if (!root_.isValid())
-        return fail(QStringLiteral("no temporary folder"));
     const QString root = root_.path();
     for (const char* folder : {"rt", "cfg", "data", "cache", "state", "services", "bin"})
         QDir(root).mkdir(QLatin1String(folder));
     QFile::setPermissions(root + QStringLiteral("/rt"),
                           QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    // kwin_wayland carries a file capability this container can't grant: a copy runs without it.
+    // kwin_wayland carries a file capability a container may not grant: a copy runs without it.
     const QString kwin = root + QStringLiteral("/bin/kwin_wayland");
-    if (!QFile::copy(QStringLiteral("/usr/bin/kwin_wayland"), kwin))
+    if (!root_.isValid() || !QFile::copy(QStringLiteral("/usr/bin/kwin_wayland"), kwin))
         return fail(QStringLiteral("cannot copy kwin_wayland"));
     for (const QString& service : services)
         QFile::copy(QStringLiteral("/usr/share/dbus-1/services/%1.service").arg(service),
                     root + QStringLiteral("/services/%1.service").arg(service));
-    QFile kxkbrc(root + QStringLiteral("/cfg/kxkbrc"));
-    if (!kxkbrc.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write kxkbrc"));
-    kxkbrc.write(QStringLiteral("[Layout]\nUse=true\nLayoutList=%1\nVariantList=%2\n")
-                     .arg(layout, variant)
-                     .toUtf8());
-    kxkbrc.close();
-    QFile config(root + QStringLiteral("/bus.conf"));
-    if (!config.open(QIODevice::WriteOnly))
-        return fail(QStringLiteral("cannot write the bus configuration"));
-    config.write(
-        QStringLiteral(
-            "<busconfig><type>session</type><listen>unix:path=%1/rt/bus</listen>"
-            "<auth>EXTERNAL</auth><servicedir>%1/services</servicedir>"
-            "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>")
-            .arg(root)
-            .toUtf8());
-    config.close();
+    const QString config = root + QStringLiteral("/bus.conf");
+    if (!writeFile(root + QStringLiteral("/cfg/kxkbrc"),
+                   QStringLiteral("[Layout]\nUse=true\nLayoutList=%1\nVariantList=%2\n")
+                       .arg(layout, variant)) ||
+        !writeFile(config,
+                   QStringLiteral("<busconfig><type>session</type><listen>unix:path=%1/rt/bus"
+                                  "</listen><auth>EXTERNAL</auth><servicedir>%1/services"
+                                  "</servicedir><policy context=\"default\"><allow "
+                                  "send_destination=\"*\" eavesdrop=\"true\"/><allow "
+                                  "eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>")
+                       .arg(root)))
+        return fail(QStringLiteral("cannot write the desktop's configuration"));
 
     env_ = QProcessEnvironment::systemEnvironment();
     env_.remove(QStringLiteral("DISPLAY"));
@@ -132,40 +152,40 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
 
     bus_.setStandardErrorFile(QProcess::nullDevice());
     startInGroup(bus_, QStringLiteral("dbus-daemon"),
-                 {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+                 {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
                   QStringLiteral("--print-address=1")});
     // The daemon prints its address once it listens.
-    const QDeadlineTimer deadline(startTimeoutMs);
-    while (!bus_.canReadLine() && !deadline.hasExpired() && bus_.state() != QProcess::NotRunning)
-        bus_.waitForReadyRead(100);
-    if (!bus_.canReadLine())
+    if (!waitFor([&] { return bus_.canReadLine() || bus_.state() == QProcess::NotRunning; },
+                 startTimeoutMs) ||
+        !bus_.canReadLine())
         return fail(QStringLiteral("dbus-daemon did not start"));
     busName_ = QUuid::createUuid().toString();
-    const QString address = QString::fromUtf8(bus_.readLine()).trimmed();
-    QDBusConnection connection = QDBusConnection::connectToBus(address, busName_);
+    QDBusConnection connection =
+        QDBusConnection::connectToBus(QString::fromUtf8(bus_.readLine()).trimmed(), busName_);
     if (!connection.isConnected())
         return fail(QStringLiteral("cannot join the desktop's bus"));
 
-    startInGroup(kwin_.process(), kwin,
+    startInGroup(kwin_, kwin,
                  {QStringLiteral("--virtual"), QStringLiteral("--no-lockscreen"),
                   QStringLiteral("--socket"), socketName, QStringLiteral("--width"),
                   QStringLiteral("1024"), QStringLiteral("--height"), QStringLiteral("768")});
-    if (!QTest::qWaitFor(
+    const auto kwinSays = [&](const char* what) {
+        kwinLog_ += kwin_.readAllStandardError();
+        return kwinLog_.contains(what);
+    };
+    if (!waitFor(
             [&] {
-                return connection.interface()
-                           ->isServiceRegistered(QStringLiteral("org.kde.KWin"))
-                           .value() ||
-                       !kwin_.isRunning();
+                return kwin_.state() == QProcess::NotRunning ||
+                       connection.interface()->isServiceRegistered(QStringLiteral("org.kde.KWin"));
             },
             startTimeoutMs) ||
-        !kwin_.isRunning())
-        return fail(QStringLiteral("KWin did not start: ") + kwin_.errors().join(u'\n'));
+        kwin_.state() == QProcess::NotRunning)
+        return fail(QStringLiteral("KWin did not start: ") +
+                    QString::fromUtf8(kwinLog_ + kwin_.readAllStandardError()));
 
-    QFile script(root + QStringLiteral("/active-window.js"));
-    if (!script.open(QIODevice::WriteOnly))
+    const QString script = root + QStringLiteral("/active-window.js");
+    if (!writeFile(script, QString::fromLatin1(activeWindowScript)))
         return fail(QStringLiteral("cannot write the KWin script"));
-    script.write(activeWindowScript);
-    script.close();
     const auto scripting = [&](const QString& method, const QVariantList& arguments) {
         QDBusMessage call = QDBusMessage::createMethodCall(
             QStringLiteral("org.kde.KWin"), QStringLiteral("/Scripting"),
@@ -174,10 +194,10 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
         return connection.call(call).type() == QDBusMessage::ReplyMessage;
     };
     // Right after KWin appears on the bus its scripting may not take a script yet.
-    if (!QTest::qWaitFor(
+    if (!waitFor(
             [&] {
                 return scripting(QStringLiteral("loadScript"),
-                                 {script.fileName(), QStringLiteral("kelmo-active-window")}) &&
+                                 {script, QStringLiteral("kelmo-active-window")}) &&
                        scripting(QStringLiteral("start"), {});
             },
             startTimeoutMs))
@@ -194,15 +214,11 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
 
     QProcessEnvironment fieldEnv = env_;
     fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
-    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments, fieldEnv);
-    if (!field_.waitForLine(QStringLiteral("ready"), startTimeoutMs) ||
-        !QTest::qWaitFor(
-            [&] {
-                return !kwin_.errors()
-                            .filter(QStringLiteral("KWINSCRIPT active=demo-textfield"))
-                            .isEmpty();
-            },
-            startTimeoutMs))
+    field_.setProcessEnvironment(fieldEnv);
+    field_.setStandardErrorFile(QProcess::nullDevice());
+    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments);
+    if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
+        !waitFor([&] { return kwinSays("KWINSCRIPT active=demo-textfield"); }, startTimeoutMs))
         return fail(QStringLiteral("the text field got no keyboard focus"));
     return true;
 }

@@ -1,0 +1,290 @@
+#include "InstallerFakes.h"
+#include "LocalizedString.h"
+#include "PosixFileManager.h"
+#include "ResourcesDirectory.h"
+#include "TestSupport.h"
+#include "ViewController.h"
+
+#include <QAbstractButton>
+#include <QLabel>
+#include <QLocale>
+#include <QPushButton>
+#include <QTabBar>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <cerrno>
+#include <cstdio>
+#include <sys/stat.h>
+
+namespace {
+const QString helperId = name(BundleIdentifier::helper);
+
+mode_t modeOf(const QString& path) {
+    struct stat info {};
+    ::lstat(QFile::encodeName(path).constData(), &info);
+    return info.st_mode & 07777;
+}
+
+void changeMode(const QString& path, mode_t mode) {
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), mode) == 0);
+}
+
+QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+// Another installer's bundle that appears while this one copies, on a filesystem without rename
+// flags.
+QString appearsMeanwhile;
+int renameWithoutFlags(const char* from, const char* to, unsigned flags) {
+    if (flags == 0)
+        return std::rename(from, to);
+    if (!appearsMeanwhile.isEmpty())
+        writeFile(appearsMeanwhile + u"/Contents/Info.plist"_qs, "theirs");
+    errno = EINVAL;
+    return -1;
+}
+} // namespace
+
+// The wizard in the test's language (English, and German in a second run), installing into a
+// temporary home with the real file system; launches, running applications and error boxes are
+// recorded.
+class InstallerTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase() {
+        QVERIFY(bus.isRunning());
+        installTranslations(QLocale::system());
+        QVERIFY(peer.observe({name(NotificationName::shouldStartCheckingForAccess),
+                              name(NotificationName::shouldRequestAccess)}));
+    }
+    void init() {
+        home.emplace();
+        qputenv("HOME", home->path().toUtf8());
+        qunsetenv("XDG_DATA_HOME");
+        dataHome = home->path() + u"/.local/share"_qs;
+        folder = dataHome + u"/Kelmo"_qs;
+        location = folder + u"/Kelmo Helper.app"_qs;
+        resources = home->path() + u"/Installer.app/Contents/Resources"_qs;
+        carried = resources + u"/Kelmo Helper.app"_qs;
+        writeFile(carried + u"/Contents/Info.plist"_qs, "<plist/>");
+        writeFile(carried + u"/Contents/MacOS/Kelmo Helper"_qs, "#!/bin/sh\n", true);
+        running.running.clear();
+        launcher.launched.clear();
+        launcher.failure.reset();
+        errors.presented.clear();
+        sleep.pauses.clear();
+        appearsMeanwhile.clear();
+        makeWindow();
+    }
+    void cleanup() {
+        window.reset();
+        home.reset();
+    }
+
+    void everyControlShowsItsOwnKeysTextInTheUsersLanguage() {
+        const std::pair<QWidget*, const char*> controls[] = {
+            {window->step1TitleLabel, "STEP1.TITLE"}, {window->step1BodyLabel, "STEP1.BODY"},
+            {window->step1Button, "STEP1.BUTTON"},    {window->step2TitleLabel, "STEP2.TITLE"},
+            {window->step2BodyLabel, "STEP2.BODY"},   {window->step2Button, "STEP2.BUTTON"},
+            {window->step3TitleLabel, "STEP3.TITLE"}, {window->step3Button, "STEP3.BUTTON"}};
+        for (const auto& [control, key] : controls) {
+            const auto* label = qobject_cast<QLabel*>(control);
+            const QString text =
+                label ? label->text() : qobject_cast<QAbstractButton*>(control)->text();
+            QCOMPARE(text, qtTrId(key));
+            QVERIFY2(text != QLatin1String(key), key);
+        }
+        const bool german = QLocale::system().language() == QLocale::German;
+        QCOMPARE(window->step1Button->text(), german ? u"Installieren"_qs : u"Install"_qs);
+        // The wizard opens at step 1, and only its events turn the page.
+        QCOMPARE(window->tabView->currentIndex(), 0);
+        QVERIFY(!window->tabView->tabBar()->isVisible());
+    }
+
+    void returnPressesTheButtonOfTheStepShowingAndAccessShowsStepThree() {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowActive(window.get()));
+        QVERIFY(window->step1Button->isDefault());
+        QTRY_VERIFY(window->step1Button->hasFocus());
+        window->tabView->setCurrentIndex(1);
+        QVERIFY(window->step2Button->isDefault() && !window->step1Button->isDefault());
+        QTRY_VERIFY(window->step2Button->hasFocus());
+
+        // With the agent running, step 2 asks for access twice over and launches nothing.
+        running.running << helperId;
+        const QStringList before = peer.received();
+        QTest::keyClick(window.get(), Qt::Key_Return);
+        window->step2Button->click();
+        QVERIFY(peer.waitFor(name(NotificationName::shouldRequestAccess),
+                             before.count(name(NotificationName::shouldRequestAccess)) + 2));
+        const QStringList pair{name(NotificationName::shouldStartCheckingForAccess),
+                               name(NotificationName::shouldRequestAccess)};
+        QCOMPARE(peer.received().mid(before.size()), pair + pair);
+        QCOMPARE(launcher.launched, QStringList());
+        QCOMPARE(window->tabView->currentIndex(), 1);
+
+        // accessWasEnabled, from anyone, shows step 3 from any step, every time.
+        for (int step : {0, 2}) {
+            window->tabView->setCurrentIndex(step);
+            peer.post(name(NotificationName::accessWasEnabled));
+            QTRY_COMPARE(window->tabView->currentIndex(), 2);
+            QTRY_VERIFY(window->step3Button->hasFocus());
+        }
+    }
+
+    void firstInstallOnAFreshAccountCopiesSafelyWaitsAndLaunches() {
+        // Unpacked loosely: everyone may write everything.
+        for (const char* path :
+             {"", "/Contents", "/Contents/MacOS", "/Contents/MacOS/Kelmo Helper"})
+            changeMode(carried + QLatin1String(path), 0777);
+        changeMode(carried + u"/Contents/Info.plist"_qs, 0666);
+        const mode_t mask = ::umask(027);
+        window->installHelper();
+        ::umask(mask);
+        QCOMPARE(errors.presented, QList<Error>());
+        QCOMPARE(modeOf(dataHome), mode_t(0700));
+        QCOMPARE(modeOf(location + u"/Contents/MacOS/Kelmo Helper"_qs), mode_t(0750));
+        QCOMPARE(modeOf(location + u"/Contents/Info.plist"_qs), mode_t(0640));
+        QCOMPARE(modeOf(location + u"/Contents"_qs), mode_t(0750));
+        QCOMPARE(sleep.pauses, QList<std::chrono::seconds>{std::chrono::seconds(1)});
+        QCOMPARE(launcher.launched, QStringList{location});
+        QCOMPARE(window->tabView->currentIndex(), 1);
+        QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_qs});
+    }
+
+    void whatIsThereIsLaunchedAsItIs() {
+        writeFile(location + u"/old-version"_qs, "1");
+        QVERIFY(QDir(carried).removeRecursively()); // never asked for when installed
+        window->installHelper();
+        QCOMPARE(errors.presented, QList<Error>());
+        QCOMPARE(entries(location), QStringList{u"old-version"_qs});
+        QVERIFY(sleep.pauses.isEmpty());
+        QCOMPARE(launcher.launched, QStringList{location});
+
+        // A running agent is neither launched nor looked for.
+        launcher.launched.clear();
+        running.running << helperId;
+        QVERIFY(QDir(folder).removeRecursively());
+        window->launchHelper(window.get());
+        QVERIFY(!QFileInfo::exists(folder));
+        QVERIFY(launcher.launched.isEmpty());
+        QCOMPARE(window->tabView->currentIndex(), 1);
+    }
+
+    // Every failure is shown, stops the step, and leaves nothing half done.
+    void failuresAreShownAndStopTheStep_data() {
+        QTest::addColumn<QString>("problem");
+        QTest::addColumn<QStringList>("shown");
+        const auto row = [](const char* problem, QStringList shown) {
+            QTest::newRow(problem) << QString::fromLatin1(problem) << shown;
+        };
+        row("Kelmo is a file", {u"couldn't be copied"_qs});
+        row("data folder is a file", {u"couldn't be created"_qs, u"couldn't be copied"_qs});
+        row("neither HOME nor XDG_DATA_HOME", {u"can't be found"_qs});
+        row("relative XDG_DATA_HOME is ignored", {});
+        row("resource missing", {qtTrId("ERROR.904")});
+        row("copy fails half way", {u"couldn't be copied"_qs});
+        row("launch fails", {u"no launch today"_qs});
+    }
+    void failuresAreShownAndStopTheStep() {
+        QFETCH(QString, problem);
+        QFETCH(QStringList, shown);
+        if (problem == u"Kelmo is a file")
+            writeFile(folder, "not a folder");
+        else if (problem == u"data folder is a file")
+            writeFile(dataHome, "not a folder");
+        else if (problem == u"neither HOME nor XDG_DATA_HOME")
+            qunsetenv("HOME");
+        else if (problem == u"relative XDG_DATA_HOME is ignored")
+            qputenv("XDG_DATA_HOME", "relative/data");
+        else if (problem == u"resource missing")
+            QVERIFY(QDir(carried).removeRecursively());
+        else if (problem == u"launch fails")
+            launcher.failure = Error{u"test"_qs, 7, u"no launch today"_qs};
+        else {
+            // What an installer killed mid-copy left, read-only in places; then plenty to copy
+            // before a pipe, which no copy can take.
+            const QString abandoned = folder + u"/.Kelmo Helper.app.partial-0dead0"_qs;
+            writeFile(abandoned + u"/Contents/MacOS/half"_qs, "ha");
+            changeMode(abandoned + u"/Contents"_qs, 0500);
+            for (int i = 0; i < 20; ++i)
+                writeFile(carried + u"/Contents/Resources/file%1"_qs.arg(i), "data");
+            QVERIFY(::mkfifo(QFile::encodeName(carried + u"/Contents/pipe"_qs), 0600) == 0);
+        }
+        window->installHelper();
+        QCOMPARE(errors.presented.size(), shown.size());
+        for (qsizetype i = 0; i < shown.size(); ++i)
+            QVERIFY2(errors.presented[i].localizedDescription.contains(shown[i]),
+                     qPrintable(errors.presented[i].localizedDescription));
+        const bool launched = shown.isEmpty();
+        QCOMPARE(window->tabView->currentIndex(), launched ? 1 : 0);
+        QCOMPARE(QFileInfo(location).isDir(), launched || problem == u"launch fails");
+        QCOMPARE(sleep.pauses.size(), qsizetype(launched || problem == u"launch fails"));
+        QVERIFY(!QFileInfo::exists(u"relative"_qs));
+        if (problem == u"resource missing")
+            QCOMPARE(errors.presented.first().code, 904);
+        if (problem == u"copy fails half way")
+            QCOMPARE(entries(folder), QStringList());
+        // Pressing again after a failed launch skips copy and wait and tries the launch again.
+        if (problem == u"launch fails") {
+            launcher.failure.reset();
+            window->installHelper();
+            QCOMPARE(sleep.pauses.size(), 1);
+            QCOMPARE(launcher.launched.size(), 2);
+            QCOMPARE(window->tabView->currentIndex(), 1);
+        }
+    }
+
+    void filesystemWithoutRenameFlagsStillNeverReplaces() {
+        makeWindow(&renameWithoutFlags);
+        window->installHelper();
+        QCOMPARE(errors.presented, QList<Error>());
+        QVERIFY(QFileInfo(location + u"/Contents/MacOS/Kelmo Helper"_qs).isExecutable());
+
+        // Another installer's bundle appears while this one copies: it stays as it is.
+        QVERIFY(QDir(location).removeRecursively());
+        appearsMeanwhile = location;
+        window->installHelper();
+        QCOMPARE(errors.presented.size(), 1);
+        QVERIFY(errors.presented.first().localizedDescription.contains(u"exists"_qs));
+        QCOMPARE(entries(location + u"/Contents"_qs), QStringList{u"Info.plist"_qs});
+        QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_qs});
+    }
+
+    void requestAccessDoesNotCopyAgain() {
+        launcher.failure = Error{u"test"_qs, 3, u"bundle gone"_qs};
+        window->tabView->setCurrentIndex(1);
+        window->requestAccess();
+        QCOMPARE(errors.presented.size(), 1);
+        QCOMPARE(launcher.launched, QStringList{location});
+        QVERIFY(!QFileInfo::exists(location));
+        QCOMPARE(window->tabView->currentIndex(), 1);
+    }
+
+private:
+    void makeWindow(PosixFileManager::RenameAt2 rename = nullptr) {
+        window.reset();
+        files.emplace(rename);
+        mainBundle.emplace(resources);
+        window = std::make_unique<ViewController>(InstallerServices{
+            running, *files, *mainBundle, launcher, errors, [this](std::chrono::seconds pause) {
+                sleep(pause);
+            }});
+    }
+
+    PrivateBus bus;
+    BusPeer peer{bus.connection()};
+    std::optional<QTemporaryDir> home;
+    QString dataHome, folder, location, resources, carried;
+    FakeRunningApplications running;
+    std::optional<PosixFileManager> files;
+    std::optional<ResourcesDirectory> mainBundle;
+    RecordingLauncher launcher;
+    RecordingErrorPresentation errors;
+    RecordingSleep sleep;
+    std::unique_ptr<ViewController> window;
+};
+
+QTEST_MAIN(InstallerTest)
+#include "tst_installer.moc"
