@@ -57,7 +57,6 @@ void KeyRecorder::readEvents() {
         case XCB_MAPPING_NOTIFY:
             xcb_refresh_keyboard_mapping(symbols_,
                                          reinterpret_cast<xcb_mapping_notify_event_t*>(event));
-            ++mappingChanges_;
             break;
         }
         std::free(event);
@@ -81,10 +80,6 @@ bool KeyRecorder::waitForKeys(xcb_keysym_t keysym, qsizetype count, int timeoutM
     return QTest::qWaitFor([&] { return keysOf(keysym).size() >= count; }, timeoutMs);
 }
 
-bool KeyRecorder::waitForMappingChange(int timeoutMs) {
-    const int before = mappingChanges_;
-    return QTest::qWaitFor([&] { return readEvents(), mappingChanges_ > before; }, timeoutMs);
-}
 
 xcb_keysym_t KeyRecorder::keysymOf(xcb_keycode_t code) {
     return xcb_key_symbols_get_keysym(symbols_, code, 0);

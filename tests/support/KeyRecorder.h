@@ -29,7 +29,6 @@ public:
     // Only the events of the key that gave `keysym` when it arrived.
     QList<Key> keysOf(xcb_keysym_t keysym);
     bool waitForKeys(xcb_keysym_t keysym, qsizetype count, int timeoutMs = 10000);
-    bool waitForMappingChange(int timeoutMs = 10000);
 
     xcb_keysym_t keysymOf(xcb_keycode_t code);
     xcb_keycode_t keycodeOf(xcb_keysym_t keysym);
@@ -48,5 +47,4 @@ private:
     QList<Key> keys_;
     bool mapped_ = false;
     bool focused_ = false;
-    int mappingChanges_ = 0;
 };

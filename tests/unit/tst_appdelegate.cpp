@@ -1,5 +1,6 @@
 #include "AccessibilityTrust.h"
 #include "AppDelegate.h"
+#include "DarwinNotificationsManager.h"
 #include "KeyboardEvents.h"
 #include "NotificationNames.h"
 #include "RecordingCenter.h"
@@ -18,6 +19,18 @@ void deliver(const char* name) {
     recordingCenter().deliver(QLatin1String(name));
 }
 
+// The manager's log lines and the blocks it runs, in the one order in which they happen.
+QStringList events;
+void recordMessage(QtMsgType, const QMessageLogContext& context, const QString& message) {
+    if (QLatin1String(context.category) == QLatin1String("kelmo.notifications"))
+        events << message;
+}
+DarwinNotificationsManager::Block recording(const char* what) {
+    return [what] {
+        events << QLatin1String(what);
+    };
+}
+
 // Keystrokes go into the center's log, so that their order against the posts shows.
 class RecordingKeyboard final : public KeyboardEventPoster {
 public:
@@ -32,8 +45,8 @@ public:
         event.keyDown = down;
         return event;
     }
-    void postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) override {
-        for (const KeyboardEvent& e : events)
+    void postEvents(int tap, std::span<const KeyboardEvent> chord, Posted posted) override {
+        for (const KeyboardEvent& e : chord)
             recordingCenter().log << u"key %1 %2 flags %3 tap %4"_qs.arg(e.virtualKey)
                                          .arg(QLatin1String(e.keyDown ? "down" : "up"))
                                          .arg(e.flags, 0, 16)
@@ -63,17 +76,55 @@ constexpr auto poll = std::chrono::milliseconds(10);
 constexpr int quietMs = 200;
 } // namespace
 
-// The agent's logic against a recording center: what it subscribes, posts and types, in order.
+// The notification manager and the agent's logic against a recording center: what they
+// subscribe, log, post and type, in order.
 class AppDelegateTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase() { qInstallMessageHandler(recordMessage); }
     void init() {
+        events.clear();
         recordingCenter().reset();
         keyboard.failing = false;
         trust.trusted = false;
         trust.checks.clear();
         delegate.emplace(applications, keyboard, trust,
                          AgentIntervals{std::chrono::minutes(1), poll});
+    }
+
+    void managerLogsEachDeliveryThenRunsTheBlockStoredLast() {
+        auto& manager = DarwinNotificationsManager::sharedInstance();
+        QVERIFY(manager.registerForNotificationName(u"n.paste"_qs, recording("first")));
+        QVERIFY(manager.registerForNotificationName(u"n.paste"_qs, recording("last")));
+        recordingCenter().deliver(u"n.paste"_qs);
+        // The center holds a subscription per registration; each delivery runs the last block.
+        QCOMPARE(events.mid(0, 3),
+                 QStringList({u"name: n.paste"_qs, u"userinfo: (null)"_qs, u"last"_qs}));
+        QVERIFY(!events.contains(u"first"_qs));
+        // Deliveries go to the shared instance, whoever subscribed; a name without a block is
+        // logged and runs nothing.
+        DarwinNotificationsManager other(recordingCenter());
+        QVERIFY(other.registerForNotificationName(u"n.paste"_qs, recording("other")));
+        events.clear();
+        recordingCenter().deliver(u"n.paste"_qs);
+        DarwinNotificationsManager::darwinNotificationCallback(nullptr, nullptr, u"n.none"_qs,
+                                                               nullptr, nullptr);
+        QVERIFY(events.count(u"last"_qs) >= 1 && !events.contains(u"other"_qs));
+        QCOMPARE(events.mid(events.size() - 2),
+                 QStringList({u"name: n.none"_qs, u"userinfo: (null)"_qs}));
+    }
+
+    void managerBlockMayRegisterAgainWhileRunning() {
+        auto& manager = DarwinNotificationsManager::sharedInstance();
+        const QString name = u"n.again"_qs;
+        QVERIFY(manager.registerForNotificationName(name, [&manager, name] {
+            events << u"old"_qs;
+            QVERIFY(manager.registerForNotificationName(name, recording("new")));
+            events << u"old still running"_qs;
+        }));
+        manager.notificationCallbackReceivedWithName(name);
+        manager.notificationCallbackReceivedWithName(name);
+        QCOMPARE(events, QStringList({u"old"_qs, u"old still running"_qs, u"new"_qs}));
     }
 
     void launchSubscribesEveryCommandBeforeAnnouncing() {
