@@ -4,8 +4,10 @@
 
 #include <QApplication>
 #include <QClipboard>
+#include <QDBusConnectionInterface>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QTemporaryDir>
 #include <csignal>
 
 namespace {
@@ -268,6 +270,57 @@ private Q_SLOTS:
         const qint64 peak = residentKilobytes(agent.pid());
         QVERIFY2(peak > idle + 2000, qPrintable(u"%1 → %2 kB"_qs.arg(idle).arg(peak)));
         QTRY_VERIFY_WITH_TIMEOUT(residentKilobytes(agent.pid()) < idle + (peak - idle) / 3, 10000);
+    }
+
+    // The real installer, driven from the keyboard as a person would, installs and starts the
+    // real agent, gets it the permission, and ends; the agent keeps serving.
+    void installerThreeStepsFromTheKeyboard() {
+        QTemporaryDir home;
+        QProcessEnvironment env = environmentWithDisplay(xvfb_.display());
+        env.insert(u"HOME"_qs, home.path());
+        env.insert(u"LC_ALL"_qs, u"en_US.UTF-8"_qs);
+        env.remove(u"QT_QPA_PLATFORM"_qs);
+        const auto xdotool = [&](const QString& arguments) {
+            QProcess tool;
+            tool.setProcessEnvironment(env);
+            tool.start(u"xdotool"_qs, arguments.split(u' '));
+            return tool.waitForFinished(20000) && tool.exitCode() == 0;
+        };
+        const QString focus =
+            u"search --sync --onlyvisible --name ^Kelmo.Helper.Installer$ windowfocus --sync"_qs;
+        QVERIFY(f->peer.observe({name(NotificationName::shouldStartCheckingForAccess),
+                                 name(NotificationName::shouldRequestAccess)}));
+        LineProcess installer;
+        installer.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
+        QVERIFY(xdotool(focus) && xdotool(u"key Return"_qs));
+        QVERIFY(f->peer.waitFor(name(NotificationName::didFinishLaunching), 1, 20000));
+        const QString folder = home.path() + u"/.local/share/Kelmo"_qs;
+        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{u"Kelmo Helper.app"_qs});
+        // The agent that runs is the installed copy.
+        const auto pid =
+            f->bus.connection().interface()->servicePid(name(BundleIdentifier::helper));
+        QCOMPARE(QFileInfo(u"/proc/%1/exe"_qs.arg(pid.value())).canonicalFilePath(),
+                 QFileInfo(folder + u"/Kelmo Helper.app/Contents/MacOS/Kelmo Helper"_qs)
+                     .canonicalFilePath());
+        QVERIFY(xdotool(u"key Return"_qs));
+        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        // Step 3 may need a moment to show after the answer.
+        bool ended = false;
+        for (int attempt = 0; attempt < 3 && !ended; ++attempt)
+            ended = xdotool(u"key Return"_qs) && installer.waitForExit(5000);
+        QVERIFY(ended);
+        QCOMPARE(installer.exitCode(), 0);
+        QCOMPARE(installer.output(), QStringList());
+        f->peer.post(name(NotificationName::shouldTerminate));
+        QVERIFY(f->peer.waitFor(name(NotificationName::willTerminate)));
+
+        // Escape closes the window, which ends the installer.
+        LineProcess another;
+        another.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
+        QVERIFY(xdotool(focus) && xdotool(u"key Escape"_qs));
+        QVERIFY(another.waitForExit());
+        QCOMPARE(another.exitCode(), 0);
     }
 
     void cleanupTestCase() {

@@ -13,7 +13,6 @@ public:
 
     void start(const QString& program, const QStringList& arguments = {},
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
-    bool waitForStarted() { return process_.waitForStarted(10000); }
     // Waits, at most `timeoutMs`, until standard output has a line equal to `line` beyond the
     // first `skip` lines.
     bool waitForLine(const QString& line, int timeoutMs = 10000, qsizetype skip = 0);
