@@ -1,5 +1,8 @@
 #include "XcbDisplay.h"
 
+#include "XServerDeadline.h"
+#include "XServerSocket.h"
+
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
 #include <algorithm>
@@ -9,7 +12,6 @@
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 #include <xcb/xcbext.h>
 #include <xcb/xtest.h>
@@ -26,26 +28,6 @@ QString displayName() {
 
 QString cannotOpen() {
     return QStringLiteral("cannot open the X display %1").arg(displayName());
-}
-
-// A local X server's socket, connected without blocking: in the abstract namespace first, then
-// in the file system, as libxcb looks for it.
-int connectLocal(int display) {
-    for (const bool abstract : {true, false}) {
-        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (fd < 0)
-            return -1;
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const int length = std::snprintf(address.sun_path + abstract, sizeof address.sun_path - 1,
-                                         "/tmp/.X11-unix/X%d", display);
-        const auto size = socklen_t(offsetof(sockaddr_un, sun_path) + abstract + length);
-        if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), size) == 0 ||
-            errno == EAGAIN || errno == EINPROGRESS)
-            return fd;
-        ::close(fd);
-    }
-    return -1;
 }
 
 // The part of every XKB event that says which one it is.
@@ -67,47 +49,43 @@ XcbDisplay::~XcbDisplay() {
 xcb_connection_t* XcbDisplay::connection() {
     if (connection_)
         readEvents();
-    if (!connection_ && probe())
+    if (!connection_ && answering())
         open();
     return connection_;
 }
 
-// Whether an X server answers at DISPLAY: its reply to a connection setup, welcome or refusal,
-// arrives within `patience`. xcb_connect would wait forever on a stopped server. Once a server has
-// failed to answer, the probe stays pending and is looked at without waiting, so that commands
-// queued meanwhile fail at once instead of each waiting its turn.
-bool XcbDisplay::probe() {
+bool XcbDisplay::parseDisplay(std::string& host, int& number) {
     const QByteArray name = qgetenv("DISPLAY");
-    if (name.isEmpty()) {
-        lastError_ = QStringLiteral("DISPLAY is not set, so there is no X display to type into");
+    char* parsed = nullptr;
+    if (name.isEmpty() || !xcb_parse_display(name.constData(), &parsed, &number, nullptr)) {
+        lastError_ =
+            name.isEmpty()
+                ? QStringLiteral("DISPLAY is not set, so there is no X display to type into")
+                : cannotOpen();
         return false;
     }
-    if (probe_ < 0) {
-        char* host = nullptr;
-        int display = 0;
-        if (!xcb_parse_display(name.constData(), &host, &display, nullptr)) {
-            lastError_ = cannotOpen();
-            return false;
-        }
-        const bool local = !*host || std::strcmp(host, "unix") == 0;
-        std::free(host);
-        // Over the network the connection's own wait has to do.
-        if (!local)
-            return true;
-        probe_ = connectLocal(display);
+    host = parsed;
+    std::free(parsed);
+    return true;
+}
+
+// Once a server has failed to answer, commands fail at once, instead of each waiting its turn,
+// until a probe of our own (a connection's setup request) has its answer.
+bool XcbDisplay::answering() {
+    if (!stalled_)
+        return true;
+    std::string host;
+    int number = 0;
+    if (probe_ < 0 && parseDisplay(host, number)) {
+        probe_ = XServerSocket::open(host, number, std::chrono::milliseconds(0));
         static const unsigned char setup[12] = {'l', 0, 11, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-        if (probe_ < 0 || ::send(probe_, setup, sizeof setup, MSG_NOSIGNAL) != sizeof setup) {
-            if (probe_ >= 0)
-                ::close(probe_);
+        if (probe_ >= 0 && ::send(probe_, setup, sizeof setup, MSG_NOSIGNAL) != sizeof setup) {
+            ::close(probe_);
             probe_ = -1;
-            stalled_ = false;
-            lastError_ = cannotOpen();
-            return false;
         }
     }
     pollfd answer{probe_, POLLIN, 0};
-    if (::poll(&answer, 1, stalled_ ? 0 : int(patience.count())) <= 0) {
-        stalled_ = true;
+    if (probe_ < 0 || ::poll(&answer, 1, 0) != 1) {
         lastError_ = QStringLiteral("the X server at %1 does not answer").arg(displayName());
         return false;
     }
@@ -118,13 +96,29 @@ bool XcbDisplay::probe() {
 }
 
 void XcbDisplay::open() {
-    xcb_connection_t* opened = xcb_connect(nullptr, nullptr);
-    if (xcb_connection_has_error(opened)) {
-        xcb_disconnect(opened);
+    std::string host;
+    int number = 0;
+    if (!parseDisplay(host, number))
+        return;
+    const int fd = XServerSocket::open(host, number, patience);
+    if (fd < 0) {
+        if (errno == ETIMEDOUT)
+            return stalled();
         lastError_ = cannotOpen();
         return;
     }
-    connection_ = opened;
+    XServerSocket::Authorisation authorisation(fd, number);
+    {
+        const XServerDeadline deadline(fd, patience);
+        connection_ = xcb_connect_to_fd(fd, authorisation.info());
+        if (deadline.expired())
+            return stalled();
+    }
+    if (xcb_connection_has_error(connection_)) {
+        close();
+        lastError_ = cannotOpen();
+        return;
+    }
     // libxcb's wait for an extension's data is not bounded: ask for both, and wait for their
     // answers behind one bounded round trip.
     xcb_prefetch_extension_data(connection_, &xcb_test_id);
@@ -175,9 +169,13 @@ void XcbDisplay::open() {
 }
 
 void XcbDisplay::close() {
-    // The notifier may be the one calling: it goes once its call has returned.
-    if (notifier_)
+    // The notifier may be the one calling, or be about to in this turn of the event loop: it
+    // hears nothing more now, and goes once any call has returned.
+    if (notifier_) {
+        notifier_->setEnabled(false);
+        notifier_->disconnect(this);
         notifier_.release()->deleteLater();
+    }
     if (connection_)
         xcb_disconnect(connection_);
     connection_ = nullptr;
@@ -246,6 +244,8 @@ bool XcbDisplay::caughtUp() {
 }
 
 void XcbDisplay::readEvents() {
+    if (!connection_)
+        return;
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
         const std::uint8_t type = event->response_type & 0x7f;
         if (type == XCB_MAPPING_NOTIFY) {
@@ -289,19 +289,24 @@ bool XcbDisplay::keymapReady() {
     }
     if (!keymapStale_)
         return true;
-    // xkbcommon's own waits on the server are not bounded: it asks right after the server has
-    // answered.
-    if (!sync())
-        return false;
     if (!context_)
         context_ = xkb_context_new(
             xkb_context_flags(XKB_CONTEXT_NO_DEFAULT_INCLUDES | XKB_CONTEXT_NO_ENVIRONMENT_NAMES));
-    if (keyboardDevice_ < 0)
-        keyboardDevice_ = xkb_x11_get_core_keyboard_device_id(connection_);
-    xkb_keymap* fresh = context_ && keyboardDevice_ >= 0
-                            ? xkb_x11_keymap_new_from_device(context_, connection_, keyboardDevice_,
-                                                             XKB_KEYMAP_COMPILE_NO_FLAGS)
-                            : nullptr;
+    xkb_keymap* fresh = nullptr;
+    {
+        // xkbcommon's own waits on the server have no bound of their own.
+        const XServerDeadline deadline(xcb_get_file_descriptor(connection_), patience);
+        if (keyboardDevice_ < 0)
+            keyboardDevice_ = xkb_x11_get_core_keyboard_device_id(connection_);
+        if (context_ && keyboardDevice_ >= 0)
+            fresh = xkb_x11_keymap_new_from_device(context_, connection_, keyboardDevice_,
+                                                   XKB_KEYMAP_COMPILE_NO_FLAGS);
+        if (deadline.expired()) {
+            xkb_keymap_unref(fresh);
+            stalled();
+            return false;
+        }
+    }
     if (!fresh) {
         lastError_ =
             QStringLiteral("cannot read the keyboard map of the X server at %1").arg(displayName());

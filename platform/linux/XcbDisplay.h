@@ -8,6 +8,7 @@
 #include <chrono>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 #include <xcb/xcb.h>
 
@@ -59,9 +60,10 @@ public:
     std::optional<ModifierKeys> heldModifierKeys();
 
 private:
+    bool parseDisplay(std::string& host, int& number);
+    bool answering();
     void open();
     void close();
-    bool probe();
     bool sync();
     template <typename Reply>
     std::unique_ptr<Reply, decltype(&std::free)> await(unsigned int sequence);
