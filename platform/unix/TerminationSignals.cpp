@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <array>
+#include <cerrno>
 #include <csignal>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -13,9 +14,15 @@ int signalPipe[2] = {-1, -1};
 volatile std::sig_atomic_t signalled = 0;
 
 void onSignal(int) {
+    // The first request wakes the main thread; a flood of them after it must not fill the pipe,
+    // which would block the handler, and with it whichever thread the signal interrupted.
+    if (signalled)
+        return;
     signalled = 1;
+    const int savedErrno = errno;
     const char byte = 1;
     [[maybe_unused]] const auto written = ::write(signalPipe[1], &byte, 1);
+    errno = savedErrno;
 }
 } // namespace
 
@@ -24,13 +31,14 @@ bool terminationSignalled() {
 }
 
 void onTerminationSignal(std::function<void()> terminate) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
         return;
     auto* notifier =
         new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [terminate] {
         std::array<char, 16> drain;
-        [[maybe_unused]] const auto got = ::read(signalPipe[0], drain.data(), drain.size());
+        while (::read(signalPipe[0], drain.data(), drain.size()) > 0) {
+        }
         terminate();
     });
     struct sigaction action = {};
