@@ -66,6 +66,7 @@ void AppDelegate::terminate() {
     terminating_ = true;
     watchdog_.stop();
     timer.stop();
+    keyboard_.cancelPending();
     QCoreApplication::quit();
 }
 

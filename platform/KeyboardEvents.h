@@ -45,4 +45,7 @@ public:
     // is immediate, `posted` runs before this returns; where the desktop has to accept each event
     // first, it runs when the desktop has.
     virtual void postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) = 0;
+    // The process ends: events not posted yet are dropped, keys they pressed are released, and
+    // no `posted` runs any more. Nothing is pending where posting is immediate.
+    virtual void cancelPending() {}
 };

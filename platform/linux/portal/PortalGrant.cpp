@@ -5,6 +5,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <algorithm>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 const QString tokenPrefix = QStringLiteral("restore_token ");
@@ -27,9 +30,18 @@ QString PortalGrant::defaultPath() {
 }
 
 QString PortalGrant::read() const {
-    QFile file(path_);
-    if (path_.isEmpty() || !file.open(QIODevice::ReadOnly))
+    // Not blocking, and a plain file only: a pipe put in its place must not hold the start up.
+    const int fd = path_.isEmpty() ? -1
+                                   : ::open(QFile::encodeName(path_).constData(),
+                                            O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    struct stat info {};
+    QFile file;
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        if (fd >= 0)
+            ::close(fd);
         return {};
+    }
     return QString::fromUtf8(file.readLine(4096)).trimmed();
 }
 

@@ -65,3 +65,7 @@ void PortalKeyboard::postEvents(int, std::span<const KeyboardEvent> events, Post
     }
     session_->type(std::move(keys), std::move(posted));
 }
+
+void PortalKeyboard::cancelPending() {
+    session_->cancel();
+}

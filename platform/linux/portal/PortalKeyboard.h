@@ -19,6 +19,7 @@ public:
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t virtualKey, bool keyDown,
                                                      QString& whyNot) override;
     void postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) override;
+    void cancelPending() override;
 
 private:
     std::shared_ptr<RemoteDesktopSession> session_;

@@ -10,6 +10,7 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
@@ -24,14 +25,20 @@ constexpr int answerTimeoutMs = 10000;
 constexpr int startTimeoutMs = 120000;
 constexpr int keyTimeoutMs = 2000;
 constexpr int releaseTimeoutMs = 1000;
+// A paste that waited this long for the portal to take the ones before it is not typed.
+constexpr auto stale = std::chrono::seconds(5);
 
 void say(const QString& line) {
     std::fprintf(stderr, "Kelmo Helper: %s\n", qUtf8Printable(line));
 }
 
+// The session's object path, as a path or, as the KDE backend gives it, a string; empty unless
+// it is a valid object path.
 QString objectPath(const QVariant& value) {
-    return value.canConvert<QDBusObjectPath>() ? value.value<QDBusObjectPath>().path()
-                                               : value.toString();
+    const QString path = value.canConvert<QDBusObjectPath>() ? value.value<QDBusObjectPath>().path()
+                                                             : value.toString();
+    static const QRegularExpression valid(QStringLiteral("^/([A-Za-z0-9_]+(/[A-Za-z0-9_]+)*)?$"));
+    return valid.match(path).hasMatch() ? path : QString();
 }
 } // namespace
 
@@ -51,6 +58,10 @@ RemoteDesktopSession::~RemoteDesktopSession() {
     chords_.clear();
     if (state_ != State::started)
         return;
+    // A release sent before the press it follows is answered could overtake it, and leave the
+    // key down for good.
+    if (inFlight_)
+        inFlight_->waitForFinished();
     for (auto key = pressed_.rbegin(); key != pressed_.rend(); ++key) {
         Key release = *key;
         release.press = false;
@@ -97,8 +108,10 @@ void RemoteDesktopSession::select(uint version) {
                                               : error,
                               response == declined);
             session_ = objectPath(results.value(QStringLiteral("session_handle")));
+            if (session_.isEmpty())
+                return failed(QStringLiteral("the desktop portal named no session"));
             bus_.connect(Portal::service, session_, Portal::sessionInterface,
-                         QStringLiteral("Closed"), this, SLOT(closed()));
+                         QStringLiteral("Closed"), this, SLOT(closed(QDBusMessage)));
             QVariantMap options{{QStringLiteral("types"), keyboard}};
             const std::optional<QString> token =
                 version >= 2 ? grant_.restoreToken() : std::nullopt;
@@ -146,18 +159,30 @@ void RemoteDesktopSession::failed(const QString& why, bool userDeclined) {
     if (userDeclined)
         grant_.forget();
     say(QStringLiteral("no typing session with the desktop: %1").arg(why));
-    state_ = State::idle;
-    session_.clear();
+    // A session given up on is closed, or a dialog the user answers later would start it.
+    if (!session_.isEmpty())
+        bus_.asyncCall(QDBusMessage::createMethodCall(
+            Portal::service, session_, Portal::sessionInterface, QStringLiteral("Close")));
+    forgetSession();
 }
 
-void RemoteDesktopSession::closed() {
-    ended(QStringLiteral("the desktop closed it"));
+void RemoteDesktopSession::closed(const QDBusMessage& message) {
+    // Only the session in use counts; one given up on earlier may close any time.
+    if (message.path() == session_)
+        ended(QStringLiteral("the desktop closed it"));
 }
 
 void RemoteDesktopSession::ended(const QString& why) {
     if (state_ == State::idle)
         return;
     say(QStringLiteral("the typing session ended: %1").arg(why));
+    forgetSession();
+}
+
+void RemoteDesktopSession::forgetSession() {
+    if (!session_.isEmpty())
+        bus_.disconnect(Portal::service, session_, Portal::sessionInterface,
+                        QStringLiteral("Closed"), this, SLOT(closed(QDBusMessage)));
     state_ = State::idle;
     session_.clear();
 }
@@ -173,41 +198,59 @@ QDBusMessage RemoteDesktopSession::notify(const Key& key) const {
 }
 
 void RemoteDesktopSession::type(std::vector<Key> keys, Typed typed) {
-    chords_.push_back({std::move(keys), std::move(typed)});
+    chords_.push_back({std::move(keys), std::move(typed), std::chrono::steady_clock::now()});
     if (!sending_) {
         sending_ = true;
-        next_ = 0;
-        failure_.clear();
         sendNext();
     }
 }
 
+void RemoteDesktopSession::cancel() {
+    // The chord under way only releases what it pressed, and tells nobody; the others go.
+    if (sending_) {
+        chords_.erase(chords_.begin() + 1, chords_.end());
+        chords_.front().typed = nullptr;
+        releasePressed();
+    } else {
+        chords_.clear();
+    }
+}
+
 void RemoteDesktopSession::sendNext() {
-    Chord& chord = chords_.front();
-    if (next_ == chord.keys.size()) {
+    // Chords that fail before their first key fail here, one after another, not one inside the
+    // other: a flood of them must not grow the stack.
+    while (!chords_.empty()) {
+        Chord& chord = chords_.front();
+        if (next_ == 0 && failure_.isEmpty()) {
+            if (state_ != State::started)
+                failure_ = QStringLiteral("no typing session with the desktop");
+            else if (std::chrono::steady_clock::now() - chord.asked > stale)
+                failure_ = QStringLiteral("the desktop portal took too long; typed now, the "
+                                          "paste would land wherever the focus has gone since");
+            if (!failure_.isEmpty())
+                chord.keys.clear();
+        }
+        if (next_ < chord.keys.size())
+            return sendKey(chord.keys[next_++]);
         const Typed typed = std::move(chord.typed);
         const QString failure = std::exchange(failure_, {});
         chords_.pop_front();
         next_ = 0;
-        sending_ = !chords_.empty();
-        typed(failure);
-        if (sending_)
-            sendNext();
-        return;
+        if (typed)
+            typed(failure);
     }
-    if (state_ != State::started && failure_.isEmpty()) {
-        failure_ = QStringLiteral("no typing session with the desktop");
-        releasePressed();
-        return sendNext();
-    }
-    const Key key = chord.keys[next_++];
+    sending_ = false;
+}
+
+void RemoteDesktopSession::sendKey(const Key& key) {
     if (key.press)
         pressed_.push_back(key);
     else
         std::erase_if(pressed_,
                       [&](const Key& k) { return k.code == key.code && k.symbol == key.symbol; });
-    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(notify(key), keyTimeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher] {
+    inFlight_ = new QDBusPendingCallWatcher(bus_.asyncCall(notify(key), keyTimeoutMs), this);
+    connect(inFlight_, &QDBusPendingCallWatcher::finished, this, [this, watcher = inFlight_] {
+        inFlight_ = nullptr;
         const bool error = watcher->isError();
         const QString why = watcher->error().message();
         watcher->deleteLater();

@@ -4,10 +4,13 @@
 
 #include <QDBusConnection>
 #include <QObject>
+#include <chrono>
 #include <deque>
 #include <functional>
 #include <vector>
 
+class QDBusMessage;
+class QDBusPendingCallWatcher;
 class QDBusServiceWatcher;
 
 // The agent's RemoteDesktop session with the desktop portal: started when the user grants it
@@ -37,21 +40,27 @@ public:
     // Sends `keys` in order once the chords before them are done; `typed` runs when the portal
     // has accepted every key, or with why not. Whatever happens, no key stays pressed.
     void type(std::vector<Key> keys, Typed typed);
+    // Types nothing more: chords not begun are dropped, the one under way only releases what it
+    // pressed, and no `typed` runs any more.
+    void cancel();
 
 private Q_SLOTS:
-    void closed();
+    void closed(const QDBusMessage& message);
 
 private:
     enum class State { idle, starting, started };
     struct Chord {
         std::vector<Key> keys;
         Typed typed;
+        std::chrono::steady_clock::time_point asked;
     };
     void select(uint version);
     void startSelected(bool restoring);
     void failed(const QString& why, bool declined = false);
     void ended(const QString& why);
+    void forgetSession();
     void sendNext();
+    void sendKey(const Key& key);
     void releasePressed();
     QDBusMessage notify(const Key& key) const;
 
@@ -66,4 +75,5 @@ private:
     std::size_t next_ = 0;
     std::vector<Key> pressed_;
     QString failure_;
+    QDBusPendingCallWatcher* inFlight_ = nullptr;
 };

@@ -62,8 +62,11 @@ WaylandKeymap::~WaylandKeymap() {
 }
 
 void WaylandKeymap::disconnect() {
-    if (notifier_)
+    if (notifier_) {
+        notifier_->setEnabled(false);
+        notifier_->disconnect(this);
         notifier_.release()->deleteLater();
+    }
     if (keyboard_)
         wl_keyboard_destroy(keyboard_);
     if (seat_)
@@ -83,6 +86,8 @@ void WaylandKeymap::layoutChanged(uint index) {
 }
 
 void WaylandKeymap::readEvents() {
+    if (!display_)
+        return;
     if (wl_display_prepare_read(display_) == 0) {
         if (wl_display_read_events(display_) != 0) {
             // The compositor went away; the portal's own keymap is all there is now.
