@@ -16,6 +16,6 @@ private:
     void check();
 
     QTimer timer_;
-    int commands_ = 0;
-    int commandsAtLastCheck_ = 0;
+    long long commands_ = 0;
+    long long commandsAtLastCheck_ = 0;
 };

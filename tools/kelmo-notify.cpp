@@ -22,6 +22,8 @@ constexpr int exitFailure = 1;
 constexpr int exitCannotRun = 127;
 // A script that waits longer than a day is waiting for something that won't come.
 constexpr double longestTimeoutSeconds = 86400;
+// How long a command has to end once a wait is over without it.
+constexpr int commandGraceMs = 1000;
 
 const char usageText[] =
     "usage: kelmo-notify post NAME...\n"
@@ -57,7 +59,14 @@ int fail(const QString& message) {
     return exitFailure;
 }
 
-// One arrival, one line: a name can carry any character, a line feed included.
+// Marks that turn the direction of the text after them, so that a name could show as another.
+bool isBidiControl(QChar c) {
+    const char16_t u = c.unicode();
+    return u == 0x061c || u == 0x200e || u == 0x200f || (u >= 0x202a && u <= 0x202e) ||
+           (u >= 0x2066 && u <= 0x2069);
+}
+
+// One arrival, one line, shown as it is: a name can carry any character, a line feed included.
 QString escaped(const QString& name) {
     QString out;
     out.reserve(name.size());
@@ -70,7 +79,8 @@ QString escaped(const QString& name) {
             out += QStringLiteral("\\r");
         else if (c == u'\t')
             out += QStringLiteral("\\t");
-        else if (c.category() == QChar::Other_Control)
+        else if (c.category() == QChar::Other_Control || c.category() == QChar::Separator_Line ||
+                 c.category() == QChar::Separator_Paragraph || isBidiControl(c))
             out += QStringLiteral("\\x%1").arg(c.unicode(), 2, 16, QLatin1Char('0'));
         else
             out += c;
@@ -134,6 +144,8 @@ bool observe(DBusNotifyCenter& center, void* observer, NotifyCallback callback,
 int post(DBusNotifyCenter& center, const QStringList& names) {
     if (names.isEmpty())
         return usage("post needs at least one NAME");
+    if (names.contains(QString()))
+        return usage("a NAME can't be empty");
     for (const QString& name : names)
         center.postNotification(name, nullptr);
     center.flush();
@@ -172,6 +184,10 @@ int wait(DBusNotifyCenter& center, QStringList args) {
     const Arguments parts = splitAtDashes(args);
     if (parts.names.isEmpty())
         return usage("wait needs at least one NAME");
+    if (parts.names.contains(QStringLiteral("--timeout")))
+        return usage("--timeout comes before the names");
+    if (parts.names.contains(QString()))
+        return usage("a NAME can't be empty");
     if (parts.dashes && parts.command.isEmpty())
         return usage("wait needs a COMMAND after --");
     Waiter waiter{QSet<QString>(parts.names.begin(), parts.names.end())};
@@ -200,9 +216,12 @@ int wait(DBusNotifyCenter& center, QStringList args) {
     center.removeEveryObserver(&waiter);
     if (process && process->state() != QProcess::NotRunning) {
         // Every name came: the command that caused them may still be finishing. Otherwise
-        // there is nothing left to wait for.
-        if (status != 0)
+        // there is nothing left to wait for: it is asked to end, then made to.
+        if (status != 0) {
             process->terminate();
+            if (!process->waitForFinished(commandGraceMs))
+                process->kill();
+        }
         process->waitForFinished(-1);
     }
     return status;
@@ -214,6 +233,8 @@ void printStamped(NotifyCenter*, void*, const QString& name, const void*, const 
 }
 
 int watch(DBusNotifyCenter& center, const QStringList& names) {
+    if (names.contains(QString()))
+        return usage("a NAME can't be empty");
     int observer = 0;
     if (!observe(center, &observer, &printStamped,
                  names.isEmpty() ? QStringList{QString()} : names))

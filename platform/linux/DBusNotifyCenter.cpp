@@ -8,6 +8,7 @@
 
 namespace {
 Q_LOGGING_CATEGORY(lcBus, "kelmo.bus", QtInfoMsg)
+constexpr int flushTimeoutMs = 2000;
 
 // Centers alive on the main thread. The filter runs on Qt's bus thread and must not touch a
 // center that may be gone by the time its delivery runs.
@@ -121,7 +122,8 @@ void DBusNotifyCenter::flush() {
     const QDBusMessage ping = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
-    connection_.call(ping, QDBus::Block);
+    // A stalled daemon must not hold the process's end for the default 25 s.
+    connection_.call(ping, QDBus::Block, flushTimeoutMs);
 }
 
 bool DBusNotifyCenter::changeMatch(const char* method, const QString& name) {
@@ -136,9 +138,11 @@ bool DBusNotifyCenter::changeMatch(const char* method, const QString& name) {
     const QDBusMessage reply = connection_.call(call, QDBus::Block);
     if (reply.type() == QDBusMessage::ReplyMessage)
         return true;
+    const QString shown = name.isEmpty()     ? QStringLiteral("every name")
+                          : name.size() > 80 ? name.left(80) + QStringLiteral("…")
+                                             : name;
     qCWarning(lcBus).noquote() << "cannot" << (*method == 'A' ? "observe" : "stop observing")
-                               << (name.isEmpty() ? QStringLiteral("every name") : name)
-                               << "on the bus:" << reply.errorMessage();
+                               << shown << "on the bus:" << reply.errorMessage().left(200);
     return false;
 }
 

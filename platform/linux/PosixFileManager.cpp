@@ -5,8 +5,10 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <algorithm>
 #include <array>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -82,10 +84,13 @@ int copyEntry(const std::string& from, const std::string& to, mode_t allowed) {
         return errno;
     const mode_t mode = info.st_mode & allowed;
     if (S_ISLNK(info.st_mode)) {
-        std::string target(std::size_t(info.st_size) + 1, '\0');
+        // Some filesystems report no size for a link: a full buffer may have cut it short.
+        std::string target(std::max<std::size_t>(std::size_t(info.st_size), PATH_MAX) + 1, '\0');
         const ssize_t length = ::readlink(from.c_str(), target.data(), target.size());
         if (length < 0)
             return errno;
+        if (std::size_t(length) == target.size())
+            return ENAMETOOLONG;
         target.resize(std::size_t(length));
         return ::symlink(target.c_str(), to.c_str()) == 0 ? 0 : errno;
     }
@@ -161,7 +166,9 @@ bool PosixFileManager::fileExistsAtPath(const QString& path) {
 }
 
 std::optional<Error> PosixFileManager::createDirectoryAtPath(const QString& path) {
-    if (::mkdir(encoded(path).c_str(), 0777) == 0)
+    // Whoever may write the folder could put another program where the installer launches one:
+    // never group or world write, whatever the umask.
+    if (::mkdir(encoded(path).c_str(), 0755) == 0)
         return std::nullopt;
     return posixError(errno, QStringLiteral("The folder %1 couldn't be created").arg(quoted(path)));
 }

@@ -8,7 +8,11 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QTemporaryDir>
+#include <arpa/inet.h>
 #include <csignal>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace {
 const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
@@ -188,11 +192,36 @@ private Q_SLOTS:
         QTest::qWait(300);
         QVERIFY(recorder.keysOf(XK_v).size() <= 2 * (claimed + 1));
 
+        // A flood of signals while it waits on the stopped server: the first one ends it.
         ::kill(pid_t(server.pid()), SIGSTOP);
         f->peer.post(shouldPaste, 3);
-        ::kill(pid_t(agent.pid()), SIGTERM);
+        for (int i = 0; i < 2000; ++i)
+            ::kill(pid_t(agent.pid()), SIGTERM);
         QVERIFY(agent.waitForExit());
         QCOMPARE(agent.output().last(), u"$ Kelmo Helper: willTerminate"_qs);
+    }
+
+    // A display that takes the connection and never answers, as a hung server behind ssh -X
+    // would: each paste fails within the time allowed, and the agent still ends on request.
+    void silentXServerHoldsNothing() {
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        int display = 6100 + int(QCoreApplication::applicationPid() % 500);
+        while (address.sin_port = htons(std::uint16_t(6000 + display)),
+               ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+            ++display;
+        QVERIFY(::listen(listener, 8) == 0);
+        const auto closeListener = qScopeGuard([&] { ::close(listener); });
+        LineProcess agent;
+        QVERIFY(startAgent(agent, f->peer, helperExecutable, u"127.0.0.1:%1"_qs.arg(display)));
+        f->peer.post(shouldPaste, 3);
+        QVERIFY(
+            QTest::qWaitFor([&] { return agent.errors().filter(u"does not answer").size() == 3; }));
+        f->peer.post(name(NotificationName::shouldTerminate));
+        QVERIFY(agent.waitForExit());
+        QCOMPARE(agent.output().count(pasteLine), 3);
     }
 
     // Trust is the display opening with XTEST: the real one-second poll says disabled until a

@@ -23,6 +23,7 @@ public:
     QString tokenToGive;
     int refuseKey = -1;
     int sessions = 0;
+    QStringList closedByAgent;
     QList<QVariantMap> selected;
     QStringList keys;
 
@@ -60,6 +61,9 @@ public:
                 request, u"org.freedesktop.portal.Request"_qs, u"Response"_qs);
             answer << response << results;
             connection.send(answer);
+        } else if (member == u"Close") {
+            closedByAgent << message.path();
+            connection.send(message.createReply());
         } else if (member.startsWith(u"NotifyKeyboard")) {
             const QString key = u"%1 %2 %3"_qs.arg(member.mid(14))
                                     .arg(in.at(2).toInt(), 0, 16)
@@ -88,7 +92,8 @@ private Q_SLOTS:
         QVERIFY(f->bus.isRunning());
         state.emplace();
         portal = std::make_unique<StandInPortal>();
-        QVERIFY(f->bus.connection().registerVirtualObject(portalPath, portal.get()));
+        QVERIFY(f->bus.connection().registerVirtualObject(portalPath, portal.get(),
+                                                          QDBusConnection::SubPath));
         QVERIFY(f->bus.connection().registerService(u"org.freedesktop.portal.Desktop"_qs));
     }
     void cleanup() {
@@ -129,6 +134,25 @@ private Q_SLOTS:
         QTRY_COMPARE(portal->sessions, 2);
         QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
         QVERIFY(!QFile::exists(grantFile()));
+    }
+
+    // A session given up on is closed, and its end later leaves the session in use alone.
+    void theEndOfAnAbandonedSessionEndsNothing() {
+        portal->start = StandInPortal::Start::decline;
+        LineProcess agent;
+        QVERIFY(startAgent(agent));
+        askForAccess();
+        QTRY_COMPARE(portal->closedByAgent, QStringList{portalPath + u"/session/s1"_qs});
+        portal->start = StandInPortal::Start::grant;
+        f->peer.post(name(NotificationName::shouldRequestAccess));
+        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        QDBusMessage closed = QDBusMessage::createSignal(
+            portalPath + u"/session/s1"_qs, u"org.freedesktop.portal.Session"_qs, u"Closed"_qs);
+        closed << QVariantMap();
+        QVERIFY(f->bus.connection().send(closed));
+        f->peer.post(name(NotificationName::shouldPaste));
+        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
+        QVERIFY(agent.errors().filter(u"ended"_qs).isEmpty());
     }
 
     // What the user granted is taken up again at the next start, without asking; a token the
@@ -188,6 +212,16 @@ private Q_SLOTS:
         f->peer.post(name(NotificationName::shouldTerminate));
         QVERIFY(agent.waitForExit());
         QCOMPARE(agent.exitCode(), 0);
+    }
+
+    void aPipeForTheGrantHoldsNothingUp() {
+        QVERIFY(QDir().mkpath(state->path() + u"/Kelmo"_qs));
+        QVERIFY(::mkfifo(QFile::encodeName(grantFile()).constData(), 0600) == 0);
+        LineProcess agent;
+        QVERIFY(startAgent(agent));
+        f->peer.post(name(NotificationName::shouldTerminate));
+        QVERIFY(agent.waitForExit());
+        QCOMPARE(portal->sessions, 0);
     }
 
     void withoutPortalItSaysSoAndKeepsServing() {

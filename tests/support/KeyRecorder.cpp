@@ -80,7 +80,6 @@ bool KeyRecorder::waitForKeys(xcb_keysym_t keysym, qsizetype count, int timeoutM
     return QTest::qWaitFor([&] { return keysOf(keysym).size() >= count; }, timeoutMs);
 }
 
-
 xcb_keysym_t KeyRecorder::keysymOf(xcb_keycode_t code) {
     return xcb_key_symbols_get_keysym(symbols_, code, 0);
 }

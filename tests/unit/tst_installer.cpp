@@ -150,14 +150,16 @@ private Q_SLOTS:
              {"", "/Contents", "/Contents/MacOS", "/Contents/MacOS/Kelmo Helper"})
             changeMode(carried + QLatin1String(path), 0777);
         changeMode(carried + u"/Contents/Info.plist"_qs, 0666);
-        const mode_t mask = ::umask(027);
+        // A user who lets everyone write by default still gets an agent nobody else can change.
+        const mode_t mask = ::umask(0);
         window->installHelper();
         ::umask(mask);
         QCOMPARE(errors.presented, QList<Error>());
         QCOMPARE(modeOf(dataHome), mode_t(0700));
-        QCOMPARE(modeOf(location + u"/Contents/MacOS/Kelmo Helper"_qs), mode_t(0750));
-        QCOMPARE(modeOf(location + u"/Contents/Info.plist"_qs), mode_t(0640));
-        QCOMPARE(modeOf(location + u"/Contents"_qs), mode_t(0750));
+        QCOMPARE(modeOf(folder), mode_t(0755));
+        QCOMPARE(modeOf(location + u"/Contents/MacOS/Kelmo Helper"_qs), mode_t(0755));
+        QCOMPARE(modeOf(location + u"/Contents/Info.plist"_qs), mode_t(0644));
+        QCOMPARE(modeOf(location + u"/Contents"_qs), mode_t(0755));
         QCOMPARE(sleep.pauses, QList<std::chrono::seconds>{std::chrono::seconds(1)});
         QCOMPARE(launcher.launched, QStringList{location});
         QCOMPARE(window->tabView->currentIndex(), 1);
