@@ -235,7 +235,7 @@ private Q_SLOTS:
         f->peer.post(shouldPaste);
         QVERIFY(agent.waitForLine(u"disabled"_qs));
         QVERIFY(agent.errors().filter(u"cannot paste: cannot open the X display").size() == 1);
-        std::optional<XvfbServer> server(std::in_place, display, QStringList());
+        std::optional<XvfbServer> server(std::in_place, display);
         QVERIFY(server->isRunning());
         QVERIFY(agent.waitForLine(u"enabled"_qs));
         QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
@@ -248,7 +248,7 @@ private Q_SLOTS:
         f->peer.post(shouldPaste);
         QVERIFY(
             QTest::qWaitFor([&] { return agent.errors().filter(u"cannot paste").size() == 2; }));
-        server.emplace(display, QStringList());
+        server.emplace(display);
         KeyRecorder recorder(display);
         QVERIFY(recorder.takeFocus());
         f->peer.post(shouldPaste);
@@ -270,7 +270,7 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         std::optional<XvfbServer> withoutXTest;
         if (withServer)
-            withoutXTest.emplace(QStringList{u"-extension"_qs, u"XTEST"_qs});
+            withoutXTest.emplace(QString(), QStringList{u"-extension"_qs, u"XTEST"_qs});
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable,
                            withServer ? withoutXTest->display() : XvfbServer::unusedDisplay()));

@@ -28,6 +28,9 @@ void LineProcess::start(const QString& program, const QStringList& arguments,
 }
 
 void LineProcess::readAll() {
+    // What the program wrote and the event loop has not read off the pipe yet counts too.
+    if (process_.state() == QProcess::Running)
+        process_.waitForReadyRead(0);
     split(outputTail_, process_.readAllStandardOutput(), output_);
     split(errorTail_, process_.readAllStandardError(), errors_);
 }

@@ -3,44 +3,22 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QTest>
-#include <xcb/xcb.h>
 
-namespace {
-bool answers(const QString& display) {
-    xcb_connection_t* connection = xcb_connect(display.toLocal8Bit().constData(), nullptr);
-    const bool ok = !xcb_connection_has_error(connection);
-    xcb_disconnect(connection);
-    return ok;
-}
-} // namespace
-
-QStringList XvfbServer::baseArguments(const QStringList& extra) const {
-    return QStringList{u"-screen"_qs,   u"0"_qs,   u"1024x768x24"_qs,
-                       u"-nolisten"_qs, u"tcp"_qs, u"-noreset"_qs} +
-           extra;
-}
-
-XvfbServer::XvfbServer(const QStringList& extraArguments) {
+XvfbServer::XvfbServer(const QString& display, const QStringList& extraArguments) {
     server_.setStandardErrorFile(QProcess::nullDevice());
-    server_.start(u"Xvfb"_qs,
-                  QStringList{u"-displayfd"_qs, u"1"_qs} + baseArguments(extraArguments));
-    const QDeadlineTimer deadline(20000);
+    // It writes its display's number once it takes clients.
+    QStringList arguments{u"-displayfd"_qs,  u"1"_qs,         u"-screen"_qs, u"0"_qs,
+                          u"1024x768x24"_qs, u"-nolisten"_qs, u"tcp"_qs,     u"-noreset"_qs};
+    if (!display.isEmpty())
+        arguments.prepend(display);
+    server_.start(u"Xvfb"_qs, arguments + extraArguments);
+    const QDeadlineTimer deadline(60000);
     while (!server_.canReadLine() && !deadline.hasExpired() &&
            server_.state() != QProcess::NotRunning)
         server_.waitForReadyRead(100);
     const QString number = QString::fromUtf8(server_.readLine()).trimmed();
     if (!number.isEmpty())
         display_ = QLatin1Char(':') + number;
-}
-
-XvfbServer::XvfbServer(const QString& display, const QStringList& extraArguments) {
-    server_.setStandardErrorFile(QProcess::nullDevice());
-    server_.start(u"Xvfb"_qs, QStringList{display} + baseArguments(extraArguments));
-    if (QTest::qWaitFor([&] { return server_.state() == QProcess::NotRunning || answers(display); },
-                        20000) &&
-        server_.state() == QProcess::Running)
-        display_ = display;
 }
 
 XvfbServer::~XvfbServer() {

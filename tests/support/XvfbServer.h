@@ -7,10 +7,9 @@
 // when its last client leaves.
 class XvfbServer {
 public:
-    // On a free display of the server's choosing.
-    explicit XvfbServer(const QStringList& extraArguments = {});
-    // On `display` (":N"), for a test that needs a display to appear where one was missing.
-    XvfbServer(const QString& display, const QStringList& extraArguments);
+    // On `display` (":N"; a test may need one to appear where it was missing), or on a free one
+    // of the server's choosing.
+    explicit XvfbServer(const QString& display = {}, const QStringList& extraArguments = {});
     ~XvfbServer();
     XvfbServer(const XvfbServer&) = delete;
     XvfbServer& operator=(const XvfbServer&) = delete;
@@ -24,7 +23,6 @@ public:
     static QString unusedDisplay();
 
 private:
-    QStringList baseArguments(const QStringList& extra) const;
     QProcess server_;
     QString display_;
 };
