@@ -59,17 +59,21 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
         return std::nullopt;
     }
     if (inputBackend() == Backend::portal) {
-        auto session = std::make_shared<RemoteDesktopSession>(bus, PortalGrant());
+        auto keymap = std::make_shared<WaylandKeymap>(bus);
+        auto session = std::make_shared<RemoteDesktopSession>(
+            bus, PortalGrant(), [compositor = std::weak_ptr(keymap)](auto caughtUp) {
+                if (const auto live = compositor.lock())
+                    live->catchUp(std::move(caughtUp));
+            });
         if (!session->portalAvailable())
             std::fputs("Kelmo Helper: typing through the desktop portal (Wayland session), but the "
                        "session bus has no desktop portal; install xdg-desktop-portal with a "
                        "backend that offers RemoteDesktop (KDE, GNOME), or set "
                        "KELMO_INPUT_BACKEND=xtest to type into X11 applications only\n",
                        stderr);
-        return AgentPlatform{
-            std::make_unique<BusRunningApplications>(bus),
-            std::make_unique<PortalKeyboard>(session, std::make_shared<WaylandKeymap>(bus)),
-            std::make_unique<PortalAccessibilityTrust>(session)};
+        return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
+                             std::make_unique<PortalKeyboard>(session, keymap),
+                             std::make_unique<PortalAccessibilityTrust>(session)};
     }
     auto display = std::make_shared<XcbDisplay>();
     return AgentPlatform{std::make_unique<BusRunningApplications>(bus),

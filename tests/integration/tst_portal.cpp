@@ -6,8 +6,13 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 namespace {
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
@@ -80,6 +85,70 @@ public:
     }
     QString introspect(const QString&) const override { return {}; }
 };
+
+// A Wayland compositor that offers nothing and answers a client's sync requests only when told.
+class StandInCompositor {
+public:
+    explicit StandInCompositor(const QString& path)
+        : path_(path) {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strncpy(address.sun_path, qPrintable(path), sizeof address.sun_path - 1);
+        listening_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        ::bind(listening_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        ::listen(listening_, 1);
+        accepting_.emplace(listening_, QSocketNotifier::Read);
+        QObject::connect(&*accepting_, &QSocketNotifier::activated, [this] {
+            client_ = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
+            accepting_->setEnabled(false);
+            reading_.emplace(client_, QSocketNotifier::Read);
+            QObject::connect(&*reading_, &QSocketNotifier::activated, [this] { read(); });
+        });
+    }
+    ~StandInCompositor() {
+        reading_.reset();
+        accepting_.reset();
+        ::close(client_);
+        ::close(listening_);
+    }
+    QString path() const { return path_; }
+    // The callbacks of the sync requests not answered yet.
+    QList<quint32> syncs;
+    void answerSyncs() {
+        for (const quint32 callback : std::exchange(syncs, {})) {
+            // wl_callback.done, then wl_display.delete_id.
+            const quint32 events[] = {callback, 12u << 16, 0, 1, 12u << 16 | 1, callback};
+            QCOMPARE(::write(client_, events, sizeof events), ssize_t(sizeof events));
+        }
+    }
+
+private:
+    void read() {
+        char chunk[4096];
+        const ssize_t got = ::read(client_, chunk, sizeof chunk);
+        if (got <= 0)
+            return reading_->setEnabled(false);
+        received_.append(chunk, got);
+        quint32 header[3];
+        while (received_.size() >= 8) {
+            std::memcpy(header, received_.constData(), 8);
+            const quint32 size = header[1] >> 16;
+            if (size < 8 || quint32(received_.size()) < size)
+                return;
+            std::memcpy(header, received_.constData(), std::min<quint32>(size, 12));
+            // wl_display.sync(callback)
+            if (header[0] == 1 && (header[1] & 0xffff) == 0)
+                syncs << header[2];
+            received_.remove(0, size);
+        }
+    }
+
+    QString path_;
+    int listening_ = -1;
+    int client_ = -1;
+    std::optional<QSocketNotifier> accepting_, reading_;
+    QByteArray received_;
+};
 } // namespace
 
 // The portal backend of the agent against a stand-in portal on a private bus: what the user
@@ -121,6 +190,26 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
         QCOMPARE(portal->keys, chord);
         QCOMPARE(f->peer.count(name(NotificationName::didPaste)), 2);
+    }
+
+    // The portal answers before the compositor has the keys: a chord waits for the compositor to
+    // catch up with the one before, and one that never does holds the pastes up a second at most.
+    void chordsWaitForTheCompositorToCatchUp() {
+        StandInCompositor compositor(state->path() + u"/wayland-0"_qs);
+        LineProcess agent;
+        QVERIFY(startAgent(agent, compositor.path()));
+        askForAccess();
+        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        f->peer.post(name(NotificationName::shouldPaste), 3);
+        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
+        QTRY_COMPARE(compositor.syncs.size(), 1);
+        QCOMPARE(portal->keys.size(), 4);
+        compositor.answerSyncs();
+        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
+        QTRY_COMPARE(compositor.syncs.size(), 1);
+        // Unanswered: the last paste goes out all the same.
+        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 3));
+        QCOMPARE(portal->keys.size(), 12);
     }
 
     void declinedIsNotTrustedAndAskingAgainAsksAgain() {
@@ -244,9 +333,11 @@ private:
         f->peer.post(name(NotificationName::shouldRequestAccess));
     }
     QString grantFile() const { return state->path() + u"/Kelmo/helper-remote-desktop"_qs; }
-    bool startAgent(LineProcess& agent) {
+    bool startAgent(LineProcess& agent, const QString& compositor = {}) {
         QProcessEnvironment env = environmentWithDisplay({});
         env.insert(u"KELMO_INPUT_BACKEND"_qs, u"portal"_qs);
+        if (!compositor.isEmpty())
+            env.insert(u"WAYLAND_DISPLAY"_qs, compositor);
         env.insert(u"XDG_STATE_HOME"_qs, state->path());
         const qsizetype before = f->peer.count(name(NotificationName::didFinishLaunching));
         agent.start(testAgent, {u"--poll-ms"_qs, u"100"_qs}, env);

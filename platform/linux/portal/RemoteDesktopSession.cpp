@@ -10,6 +10,7 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QPointer>
 #include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
@@ -42,9 +43,10 @@ QString objectPath(const QVariant& value) {
 }
 } // namespace
 
-RemoteDesktopSession::RemoteDesktopSession(QDBusConnection bus, PortalGrant grant)
+RemoteDesktopSession::RemoteDesktopSession(QDBusConnection bus, PortalGrant grant, Pace pace)
     : bus_(std::move(bus))
     , grant_(std::move(grant))
+    , pace_(std::move(pace))
     , portalWatcher_(new QDBusServiceWatcher(Portal::service, bus_,
                                              QDBusServiceWatcher::WatchForUnregistration, this)) {
     connect(portalWatcher_, &QDBusServiceWatcher::serviceUnregistered, this,
@@ -238,11 +240,17 @@ void RemoteDesktopSession::sendNext() {
         next_ = 0;
         if (typed)
             typed(failure);
+        if (std::exchange(keysSent_, false) && pace_)
+            return pace_([self = QPointer(this)] {
+                if (self)
+                    self->sendNext();
+            });
     }
     sending_ = false;
 }
 
 void RemoteDesktopSession::sendKey(const Key& key) {
+    keysSent_ = true;
     if (key.press)
         pressed_.push_back(key);
     else

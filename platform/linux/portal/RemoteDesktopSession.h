@@ -17,6 +17,9 @@ class QDBusServiceWatcher;
 // (the portal may ask), told apart from one the desktop ended, and the one way keys reach a
 // Wayland session. Keys go out one call at a time, each after the portal accepted the one
 // before: the portal hands calls to worker threads, and unawaited calls overtake each other.
+// The portal answers before the compositor has the keys, so a chord also waits for the
+// compositor to catch up with the one before: a flood outrunning it would overflow the backend's
+// connection to it, and the backend would die with keys held down.
 class RemoteDesktopSession final : public QObject {
     Q_OBJECT
 public:
@@ -26,8 +29,10 @@ public:
         bool press;
     };
     using Typed = std::function<void(const QString& failure)>;
+    // Runs `caughtUp` once the compositor has read what it was sent so far.
+    using Pace = std::function<void(std::function<void()> caughtUp)>;
 
-    RemoteDesktopSession(QDBusConnection bus, PortalGrant grant);
+    RemoteDesktopSession(QDBusConnection bus, PortalGrant grant, Pace pace = nullptr);
     // Keys a chord has pressed are released, waiting a second at most each.
     ~RemoteDesktopSession() override;
 
@@ -66,6 +71,7 @@ private:
 
     QDBusConnection bus_;
     PortalGrant grant_;
+    Pace pace_;
     QDBusServiceWatcher* portalWatcher_;
     State state_ = State::idle;
     QString session_;
@@ -73,6 +79,7 @@ private:
     std::deque<Chord> chords_;
     bool sending_ = false;
     std::size_t next_ = 0;
+    bool keysSent_ = false;
     std::vector<Key> pressed_;
     QString failure_;
     QDBusPendingCallWatcher* inFlight_ = nullptr;

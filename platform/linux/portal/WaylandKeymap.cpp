@@ -4,6 +4,7 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <cstring>
 #include <sys/mman.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 namespace {
 // Version 5 of wl_seat is what the listeners below know of.
 constexpr std::uint32_t seatVersion = 5;
+constexpr int syncTimeoutMs = 1000;
 // Where KWin tells which of its layouts is active.
 const QString kwin = QStringLiteral("org.kde.KWin");
 const QString layouts = QStringLiteral("/Layouts");
@@ -28,7 +30,11 @@ void ignoreModifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uin
 void ignoreRepeat(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
 } // namespace
 
-WaylandKeymap::WaylandKeymap(QDBusConnection bus) {
+WaylandKeymap::WaylandKeymap(QDBusConnection bus)
+    : syncTimeout_(new QTimer(this)) {
+    syncTimeout_->setSingleShot(true);
+    syncTimeout_->setInterval(syncTimeoutMs);
+    connect(syncTimeout_, &QTimer::timeout, this, &WaylandKeymap::caughtUp);
     if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         return;
     bus.connect(kwin, layouts, keyboardLayouts, QStringLiteral("layoutChanged"), this,
@@ -67,6 +73,8 @@ void WaylandKeymap::disconnect() {
         notifier_->disconnect(this);
         notifier_.release()->deleteLater();
     }
+    if (sync_)
+        wl_callback_destroy(sync_);
     if (keyboard_)
         wl_keyboard_destroy(keyboard_);
     if (seat_)
@@ -75,10 +83,38 @@ void WaylandKeymap::disconnect() {
         wl_registry_destroy(registry_);
     if (display_)
         wl_display_disconnect(display_);
+    sync_ = nullptr;
     keyboard_ = nullptr;
     seat_ = nullptr;
     registry_ = nullptr;
     display_ = nullptr;
+}
+
+void WaylandKeymap::catchUp(std::function<void()> done) {
+    caughtUp_ = std::move(done);
+    if (!display_)
+        return caughtUp();
+    // A request that timed out is still good for the next wait: its answer comes later still.
+    if (!sync_) {
+        static const wl_callback_listener listener{&WaylandKeymap::synced};
+        sync_ = wl_display_sync(display_);
+        wl_callback_add_listener(sync_, &listener, this);
+        wl_display_flush(display_);
+    }
+    syncTimeout_->start();
+}
+
+void WaylandKeymap::synced(void* self, wl_callback* callback, std::uint32_t) {
+    auto* keymap = static_cast<WaylandKeymap*>(self);
+    wl_callback_destroy(callback);
+    keymap->sync_ = nullptr;
+    keymap->caughtUp();
+}
+
+void WaylandKeymap::caughtUp() {
+    syncTimeout_->stop();
+    if (auto done = std::exchange(caughtUp_, nullptr))
+        done();
 }
 
 void WaylandKeymap::layoutChanged(uint index) {
@@ -93,6 +129,7 @@ void WaylandKeymap::readEvents() {
             // The compositor went away; the portal's own keymap is all there is now.
             keys_.reset();
             disconnect();
+            caughtUp();
             return;
         }
     }
