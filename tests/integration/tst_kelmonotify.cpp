@@ -15,10 +15,7 @@ Run run(const QStringList& arguments,
         const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
     LineProcess tool;
     tool.start(notify, arguments, env);
-    Run result;
-    if (tool.waitForExit(20000))
-        result = {tool.exitCode(), tool.output(), tool.errors()};
-    return result;
+    return tool.waitForExit(20000) ? Run{tool.exitCode(), tool.output(), tool.errors()} : Run{};
 }
 
 QStringList words(const char* text) {

@@ -6,7 +6,6 @@
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDBusVirtualObject>
-#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <cstring>
 #include <sys/socket.h>
@@ -89,33 +88,38 @@ public:
 // A Wayland compositor that offers nothing and answers a client's sync requests only when told.
 class StandInCompositor {
 public:
-    explicit StandInCompositor(const QString& path)
-        : path_(path) {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
+    explicit StandInCompositor(const QString& socket)
+        : path(socket) {
+        sockaddr_un address{AF_UNIX, {}};
         std::strncpy(address.sun_path, qPrintable(path), sizeof address.sun_path - 1);
-        listening_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         ::bind(listening_, reinterpret_cast<sockaddr*>(&address), sizeof address);
         ::listen(listening_, 1);
-        accepting_.emplace(listening_, QSocketNotifier::Read);
-        QObject::connect(&*accepting_, &QSocketNotifier::activated, [this] {
-            client_ = ::accept4(listening_, nullptr, nullptr, SOCK_CLOEXEC);
-            accepting_->setEnabled(false);
-            reading_.emplace(client_, QSocketNotifier::Read);
-            QObject::connect(&*reading_, &QSocketNotifier::activated, [this] { read(); });
-        });
     }
     ~StandInCompositor() {
-        reading_.reset();
-        accepting_.reset();
         ::close(client_);
         ::close(listening_);
     }
-    QString path() const { return path_; }
+    const QString path;
+
     // The callbacks of the sync requests not answered yet.
-    QList<quint32> syncs;
+    QList<quint32> syncs() {
+        if (client_ < 0)
+            client_ = ::accept4(listening_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        char chunk[4096];
+        for (ssize_t got = 1; client_ >= 0 && got > 0;)
+            if ((got = ::read(client_, chunk, sizeof chunk)) > 0)
+                received_.append(chunk, got);
+        // Each message: object, size << 16 | opcode, arguments; wl_display.sync(callback) is
+        // object 1, opcode 0.
+        for (quint32 header[3]; received_.size() >= 12; received_.remove(0, header[1] >> 16)) {
+            std::memcpy(header, received_.constData(), sizeof header);
+            if (header[0] == 1 && (header[1] & 0xffff) == 0)
+                syncs_ << header[2];
+        }
+        return syncs_;
+    }
     void answerSyncs() {
-        for (const quint32 callback : std::exchange(syncs, {})) {
+        for (const quint32 callback : std::exchange(syncs_, {})) {
             // wl_callback.done, then wl_display.delete_id.
             const quint32 events[] = {callback, 12u << 16, 0, 1, 12u << 16 | 1, callback};
             QCOMPARE(::write(client_, events, sizeof events), ssize_t(sizeof events));
@@ -123,31 +127,10 @@ public:
     }
 
 private:
-    void read() {
-        char chunk[4096];
-        const ssize_t got = ::read(client_, chunk, sizeof chunk);
-        if (got <= 0)
-            return reading_->setEnabled(false);
-        received_.append(chunk, got);
-        quint32 header[3];
-        while (received_.size() >= 8) {
-            std::memcpy(header, received_.constData(), 8);
-            const quint32 size = header[1] >> 16;
-            if (size < 8 || quint32(received_.size()) < size)
-                return;
-            std::memcpy(header, received_.constData(), std::min<quint32>(size, 12));
-            // wl_display.sync(callback)
-            if (header[0] == 1 && (header[1] & 0xffff) == 0)
-                syncs << header[2];
-            received_.remove(0, size);
-        }
-    }
-
-    QString path_;
-    int listening_ = -1;
+    int listening_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     int client_ = -1;
-    std::optional<QSocketNotifier> accepting_, reading_;
     QByteArray received_;
+    QList<quint32> syncs_;
 };
 } // namespace
 
@@ -197,16 +180,16 @@ private Q_SLOTS:
     void chordsWaitForTheCompositorToCatchUp() {
         StandInCompositor compositor(state->path() + u"/wayland-0"_qs);
         LineProcess agent;
-        QVERIFY(startAgent(agent, compositor.path()));
+        QVERIFY(startAgent(agent, compositor.path));
         askForAccess();
         QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
         f->peer.post(name(NotificationName::shouldPaste), 3);
         QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
-        QTRY_COMPARE(compositor.syncs.size(), 1);
+        QTRY_COMPARE(compositor.syncs().size(), 1);
         QCOMPARE(portal->keys.size(), 4);
         compositor.answerSyncs();
         QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
-        QTRY_COMPARE(compositor.syncs.size(), 1);
+        QTRY_COMPARE(compositor.syncs().size(), 1);
         // Unanswered: the last paste goes out all the same.
         QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 3));
         QCOMPARE(portal->keys.size(), 12);

@@ -137,17 +137,14 @@ private Q_SLOTS:
                               post(NotificationName::didFinishLaunching)}));
     }
 
-    void refusedSubscriptionAnnouncesNothing_data() {
-        QTest::addColumn<QString>("refused");
-        QTest::newRow("first") << QString::fromLatin1(NotificationName::shouldPaste);
-        QTest::newRow("last") << QString::fromLatin1(
-            NotificationName::shouldStartCheckingForAccess);
-    }
     void refusedSubscriptionAnnouncesNothing() {
-        QFETCH(QString, refused);
-        recordingCenter().refused << refused;
-        QVERIFY(!delegate->applicationDidFinishLaunching());
-        QVERIFY(recordingCenter().log.filter(u"post"_qs).isEmpty());
+        for (const char* refused :
+             {NotificationName::shouldPaste, NotificationName::shouldStartCheckingForAccess}) {
+            init();
+            recordingCenter().refused << QLatin1String(refused);
+            QVERIFY(!delegate->applicationDidFinishLaunching());
+            QVERIFY(recordingCenter().log.filter(u"post"_qs).isEmpty());
+        }
     }
 
     void pasteIsCommandVThenTheAnswerAndNothingActsAfterTheEnd() {
