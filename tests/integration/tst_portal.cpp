@@ -193,6 +193,10 @@ private Q_SLOTS:
         // Unanswered: the last paste goes out all the same.
         QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 3));
         QCOMPARE(portal->keys.size(), 12);
+        // Ending while the compositor is awaited.
+        f->peer.post(name(NotificationName::shouldTerminate));
+        QVERIFY(agent.waitForExit());
+        QCOMPARE(agent.exitCode(), 0);
     }
 
     void declinedIsNotTrustedAndAskingAgainAsksAgain() {

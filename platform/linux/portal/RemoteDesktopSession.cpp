@@ -208,8 +208,9 @@ void RemoteDesktopSession::type(std::vector<Key> keys, Typed typed) {
 }
 
 void RemoteDesktopSession::cancel() {
-    // The chord under way only releases what it pressed, and tells nobody; the others go.
-    if (sending_) {
+    // The chord under way only releases what it pressed, and tells nobody; the others go. Between
+    // chords, while the compositor is awaited, none is under way.
+    if (inFlight_) {
         chords_.erase(chords_.begin() + 1, chords_.end());
         chords_.front().typed = nullptr;
         releasePressed();
