@@ -94,7 +94,8 @@ void WaylandKeymap::catchUp(std::function<void()> done) {
     caughtUp_ = std::move(done);
     if (!display_)
         return caughtUp();
-    // A request that timed out is still good for the next wait: its answer comes later still.
+    // A sync left unanswered by a wait that timed out serves this one too: its answer says the
+    // compositor reads again.
     if (!sync_) {
         static const wl_callback_listener listener{&WaylandKeymap::synced};
         sync_ = wl_display_sync(display_);
