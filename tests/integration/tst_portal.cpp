@@ -194,8 +194,7 @@ private Q_SLOTS:
         QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 3));
         QCOMPARE(portal->keys.size(), 12);
         // Ending while the compositor is awaited.
-        f->peer.post(name(NotificationName::shouldTerminate));
-        QVERIFY(agent.waitForExit());
+        stopAgent(agent);
         QCOMPARE(agent.exitCode(), 0);
     }
 
@@ -285,8 +284,7 @@ private Q_SLOTS:
         QTRY_COMPARE(portal->sessions, 1);
         f->peer.post(name(NotificationName::shouldPaste));
         QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
-        f->peer.post(name(NotificationName::shouldTerminate));
-        QVERIFY(agent.waitForExit());
+        stopAgent(agent);
         QCOMPARE(agent.exitCode(), 0);
     }
 
@@ -295,8 +293,7 @@ private Q_SLOTS:
         QVERIFY(::mkfifo(QFile::encodeName(grantFile()).constData(), 0600) == 0);
         LineProcess agent;
         QVERIFY(startAgent(agent));
-        f->peer.post(name(NotificationName::shouldTerminate));
-        QVERIFY(agent.waitForExit());
+        stopAgent(agent);
         QCOMPARE(portal->sessions, 0);
     }
 
