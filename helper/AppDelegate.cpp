@@ -33,7 +33,10 @@ bool AppDelegate::applicationDidFinishLaunching() {
     };
     // Every command is subscribed before the launch is announced, so a peer may answer the
     // announcement with a command at once.
-    for (const auto& [name, action] : commands) {
+    for (const auto& command : commands) {
+        // Plain copies: a structured binding can't be captured by clang before 16.
+        const char* const name = command.first;
+        const Action action = command.second;
         const auto block = [this, action] {
             if (!mayAct())
                 return;

@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,8 +32,13 @@ bool terminationSignalled() {
 }
 
 void onTerminationSignal(std::function<void()> terminate) {
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, signalPipe) != 0)
+    // Darwin has no SOCK_NONBLOCK or SOCK_CLOEXEC: set both afterwards, on both ends.
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) != 0)
         return;
+    for (const int fd : signalPipe) {
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    }
     auto* notifier =
         new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, QCoreApplication::instance());
     QObject::connect(notifier, &QSocketNotifier::activated, notifier, [terminate] {
