@@ -5,10 +5,12 @@
 #include <QElapsedTimer>
 #include <csignal>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
-const QString willTerminateLine = u"$ Kelmo Helper: willTerminate"_qs;
+const QString willTerminateLine = u"$ Kelmo Helper: willTerminate"_s;
 const QString shouldTerminate = name(NotificationName::shouldTerminate);
 const QString willTerminate = name(NotificationName::willTerminate);
 
@@ -16,18 +18,18 @@ const QString willTerminate = name(NotificationName::willTerminate);
 QStringList deliveries(LineProcess& agent) {
     QStringList names;
     for (const QString& line : agent.errors())
-        if (line.startsWith(u"kelmo.notifications: name: "_qs))
+        if (line.startsWith(u"kelmo.notifications: name: "_s))
             names << line.mid(27);
     return names;
 }
 
 QDBusMessage post(const QString& destination, const QVariantList& arguments) {
-    const QString path = u"/co/ambertide/Notify"_qs;
-    const QString interface = u"co.ambertide.Notify"_qs;
+    const QString path = u"/co/ambertide/Notify"_s;
+    const QString interface = u"co.ambertide.Notify"_s;
     QDBusMessage message =
         destination.isEmpty()
-            ? QDBusMessage::createSignal(path, interface, u"Post"_qs)
-            : QDBusMessage::createTargetedSignal(destination, path, interface, u"Post"_qs);
+            ? QDBusMessage::createSignal(path, interface, u"Post"_s)
+            : QDBusMessage::createTargetedSignal(destination, path, interface, u"Post"_s);
     message.setArguments(arguments);
     return message;
 }
@@ -55,7 +57,7 @@ private Q_SLOTS:
             // Launch prints nothing: the farewell is the only line.
             QCOMPARE(agent.output(), QStringList{willTerminateLine});
             QCOMPARE(deliveries(agent), QStringList{shouldTerminate});
-            QVERIFY(agent.errors().contains(u"kelmo.notifications: userinfo: (null)"_qs));
+            QVERIFY(agent.errors().contains(u"kelmo.notifications: userinfo: (null)"_s));
         }
     }
 
@@ -63,7 +65,7 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable));
         for (const QString& other : {name(NotificationName::didFinishLaunching), willTerminate,
-                                     u"co.ambertide.kelmo-helper.shouldterminate"_qs,
+                                     u"co.ambertide.kelmo-helper.shouldterminate"_s,
                                      shouldTerminate + u'X', shouldTerminate.chopped(1), QString()})
             f->peer.post(other);
         QDBusConnection bus = f->bus.connection();
@@ -87,7 +89,7 @@ private Q_SLOTS:
         const QString mainApp = name(BundleIdentifier::mainApplication);
         QVERIFY(f->bus.connection().registerService(mainApp));
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, testAgent, {}, {u"--watchdog-ms"_qs, u"50"_qs}));
+        QVERIFY(startAgent(agent, f->peer, testAgent, {}, {u"--watchdog-ms"_s, u"50"_s}));
         // Ten ticks find the main application.
         QTest::qWait(500);
         QVERIFY(agent.isRunning());
@@ -102,13 +104,13 @@ private Q_SLOTS:
     void endsAtOnceAndLast_data() {
         QTest::addColumn<QString>("how");
         QTest::addColumn<int>("pastes");
-        QTest::newRow("shouldTerminate, pastes queued behind it") << u"command"_qs << 2000;
-        QTest::newRow("SIGTERM") << u"SIGTERM"_qs << 0;
-        QTest::newRow("SIGINT") << u"SIGINT"_qs << 0;
-        QTest::newRow("SIGHUP") << u"SIGHUP"_qs << 0;
-        QTest::newRow("SIGTERM in a flood") << u"SIGTERM"_qs << 50000;
-        QTest::newRow("standard output closed") << u"command, stdout closed"_qs << 0;
-        QTest::newRow("lost bus") << u"lost bus"_qs << 0;
+        QTest::newRow("shouldTerminate, pastes queued behind it") << u"command"_s << 2000;
+        QTest::newRow("SIGTERM") << u"SIGTERM"_s << 0;
+        QTest::newRow("SIGINT") << u"SIGINT"_s << 0;
+        QTest::newRow("SIGHUP") << u"SIGHUP"_s << 0;
+        QTest::newRow("SIGTERM in a flood") << u"SIGTERM"_s << 50000;
+        QTest::newRow("standard output closed") << u"command, stdout closed"_s << 0;
+        QTest::newRow("lost bus") << u"lost bus"_s << 0;
     }
     void endsAtOnceAndLast() {
         QFETCH(QString, how);
@@ -116,7 +118,7 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable));
         const QMap<QString, int> signals{
-            {u"SIGTERM"_qs, SIGTERM}, {u"SIGINT"_qs, SIGINT}, {u"SIGHUP"_qs, SIGHUP}};
+            {u"SIGTERM"_s, SIGTERM}, {u"SIGINT"_s, SIGINT}, {u"SIGHUP"_s, SIGHUP}};
         if (how.endsWith(u"stdout closed"))
             agent.process().closeReadChannel(QProcess::StandardOutput);
         if (how.startsWith(u"command"))
@@ -133,7 +135,7 @@ private Q_SLOTS:
         if (how.endsWith(u"stdout closed"))
             return;
         QCOMPARE(agent.output().last(), willTerminateLine);
-        const qsizetype typed = agent.output().count(u"$ Kelmo Helper: paste()"_qs);
+        const qsizetype typed = agent.output().count(u"$ Kelmo Helper: paste()"_s);
         QVERIFY2(how == u"command" ? typed == 0 : typed < pastes || pastes == 0,
                  qPrintable(QString::number(typed)));
     }
@@ -147,7 +149,7 @@ private Q_SLOTS:
         QCOMPARE(second.exitCode(), 1);
         QCOMPARE(second.output(), QStringList());
         QCOMPARE(second.errors().size(), 1);
-        QVERIFY(second.errors().first().contains(u"another agent"_qs));
+        QVERIFY(second.errors().first().contains(u"another agent"_s));
         f->peer.post(shouldTerminate);
         QVERIFY(first.waitForExit());
         QVERIFY(f->peer.waitFor(willTerminate));
@@ -159,18 +161,18 @@ private Q_SLOTS:
     void withoutItsBusOrItsCommandsItExitsUnannounced_data() {
         QTest::addColumn<QString>("busAddress");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("no session bus") << u"unix:path=/nonexistent/bus"_qs << u"session bus"_qs;
-        QTest::newRow("subscription refused") << QString() << u"cannot receive"_qs;
+        QTest::newRow("no session bus") << u"unix:path=/nonexistent/bus"_s << u"session bus"_s;
+        QTest::newRow("subscription refused") << QString() << u"cannot receive"_s;
     }
     void withoutItsBusOrItsCommandsItExitsUnannounced() {
         QFETCH(QString, busAddress);
         QFETCH(QString, reason);
         // A daemon that allows each connection fewer match rules than the agent has commands.
-        PrivateBus strict(u"<limit name=\"max_match_rules_per_connection\">3</limit>"_qs);
+        PrivateBus strict(u"<limit name=\"max_match_rules_per_connection\">3</limit>"_s);
         BusPeer peer(strict.connection());
         QVERIFY(peer.observe({name(NotificationName::didFinishLaunching)}));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_qs,
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s,
                    busAddress.isEmpty() ? strict.address() : busAddress);
         LineProcess agent;
         agent.start(helperExecutable, {}, env);

@@ -3,6 +3,8 @@
 #include <QDBusConnectionInterface>
 #include <QRegularExpression>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString notify = QStringLiteral(KELMO_NOTIFY_EXECUTABLE);
 
@@ -36,7 +38,7 @@ private Q_SLOTS:
         BusPeer peer(bus->connection());
         QVERIFY(peer.observe(words("a.one a.two")));
         QCOMPARE(run(words("post a.one a.two a.one")).status, 0);
-        QVERIFY(peer.waitFor(u"a.one"_qs, 2));
+        QVERIFY(peer.waitFor(u"a.one"_s, 2));
         QCOMPARE(peer.received(), words("a.one a.two a.one"));
     }
 
@@ -46,18 +48,18 @@ private Q_SLOTS:
         QTest::addColumn<int>("status");
         QTest::addColumn<QStringList>("output");
         QTest::addColumn<QString>("error");
-        const QString post = notify + u" post"_qs;
+        const QString post = notify + u" post"_s;
         QTest::newRow("all arrive") << words("wait --timeout 20 b.x b.y --") + QStringList{notify} +
                                            words("post b.y b.other b.x")
                                     << 0 << words("b.y b.x") << QString();
         QTest::newRow("never arrive, command succeeds")
             << words("wait --timeout 0.3 c.never -- true") << 1 << QStringList()
-            << u"timed out waiting for c.never"_qs;
+            << u"timed out waiting for c.never"_s;
         QTest::newRow("arrive, command fails")
-            << words("wait --timeout 20 d.x -- sh -c") + QStringList{post + u" d.x; exit 3"_qs} << 0
-            << words("d.x") << u"exit status 3"_qs;
+            << words("wait --timeout 20 d.x -- sh -c") + QStringList{post + u" d.x; exit 3"_s} << 0
+            << words("d.x") << u"exit status 3"_s;
         QTest::newRow("command cannot run") << words("wait --timeout 20 e.x -- /nonexistent/x")
-                                            << 127 << QStringList() << u"cannot run"_qs;
+                                            << 127 << QStringList() << u"cannot run"_s;
     }
     void waitEndsByTheNames() {
         QFETCH(QStringList, arguments);
@@ -74,33 +76,32 @@ private Q_SLOTS:
         LineProcess watcher;
         watcher.start(notify, words("watch"));
         QVERIFY(QTest::qWaitFor([&] { return !watcher.errors().isEmpty(); }));
-        QCOMPARE(watcher.errors(), QStringList{u"kelmo-notify: watching every name"_qs});
+        QCOMPARE(watcher.errors(), QStringList{u"kelmo-notify: watching every name"_s});
         BusPeer peer(bus->connection());
-        peer.post(u"d.one"_qs);
-        peer.post(u"forged\n12:00:00.000 d.two\\\x1b"_qs);
+        peer.post(u"d.one"_s);
+        peer.post(u"forged\n12:00:00.000 d.two\\\x1b"_s);
         QVERIFY(watcher.waitForLineCount(2));
-        const QRegularExpression stamp(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_qs);
+        const QRegularExpression stamp(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_s);
         QCOMPARE(watcher.output().replaceInStrings(stamp, QString()),
-                 QStringList({u"d.one"_qs, u"forged\\n12:00:00.000 d.two\\\\\\x1b"_qs}));
+                 QStringList({u"d.one"_s, u"forged\\n12:00:00.000 d.two\\\\\\x1b"_s}));
         watcher.terminate();
         QVERIFY(watcher.waitForExit());
         QCOMPARE(watcher.exitCode(), 0);
     }
 
     void holdOwnsTheIdWhileItsCommandRunsAndPassesItsStatusOn() {
-        const QString id = u"co.ambertide.kelmo"_qs;
+        const QString id = u"co.ambertide.kelmo"_s;
         QDBusConnectionInterface* daemon = bus->connection().interface();
         LineProcess holder;
-        holder.start(notify,
-                     QStringList{u"hold"_qs, id, u"--"_qs, notify} + words("wait e.release"));
+        holder.start(notify, QStringList{u"hold"_s, id, u"--"_s, notify} + words("wait e.release"));
         QVERIFY(QTest::qWaitFor([&] { return daemon->isServiceRegistered(id).value(); }));
-        const Run second = run({u"hold"_qs, id});
+        const Run second = run({u"hold"_s, id});
         QCOMPARE(second.status, 1);
-        QVERIFY(second.errors.join(u'\n').contains(u"owned by another process"_qs));
+        QVERIFY(second.errors.join(u'\n').contains(u"owned by another process"_s));
 
         BusPeer peer(bus->connection());
         QVERIFY(QTest::qWaitFor([&] {
-            peer.post(u"e.release"_qs);
+            peer.post(u"e.release"_s);
             return !holder.isRunning();
         }));
         QCOMPARE(holder.exitCode(), 0);
@@ -121,7 +122,7 @@ private Q_SLOTS:
         QFETCH(QStringList, arguments);
         const Run result = run(arguments);
         QCOMPARE(result.status, 2);
-        QVERIFY(result.errors.join(u'\n').contains(u"usage: kelmo-notify"_qs));
+        QVERIFY(result.errors.join(u'\n').contains(u"usage: kelmo-notify"_s));
     }
 
     void helpVersionAndAMissingBus() {
@@ -130,10 +131,10 @@ private Q_SLOTS:
         QCOMPARE(version.output, QStringList{QStringLiteral("kelmo-notify " KELMO_VERSION)});
         QCOMPARE(run(words("--help")).status, 0);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_qs, u"unix:path=/nonexistent/bus"_qs);
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/bus"_s);
         const Run result = run(words("post h"), env);
         QCOMPARE(result.status, 1);
-        QVERIFY(result.errors.join(u'\n').contains(u"no session bus"_qs));
+        QVERIFY(result.errors.join(u'\n').contains(u"no session bus"_s));
     }
 
 private:

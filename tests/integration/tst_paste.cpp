@@ -14,10 +14,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
-const QString pasteLine = u"$ Kelmo Helper: paste()"_qs;
-const QString didPasteLine = u"$ Kelmo Helper: didPaste"_qs;
+const QString pasteLine = u"$ Kelmo Helper: paste()"_s;
+const QString didPasteLine = u"$ Kelmo Helper: didPaste"_s;
 const QString didPaste = name(NotificationName::didPaste);
 const QString shouldPaste = name(NotificationName::shouldPaste);
 
@@ -29,7 +31,7 @@ constexpr std::uint16_t ControlMask = 1 << 2;
 
 bool setLayout(const QString& display, const QString& arguments) {
     QProcess setxkbmap;
-    setxkbmap.start(u"setxkbmap"_qs, QStringList{u"-display"_qs, display} + arguments.split(u' '));
+    setxkbmap.start(u"setxkbmap"_s, QStringList{u"-display"_s, display} + arguments.split(u' '));
     return setxkbmap.waitForFinished(20000) && setxkbmap.exitCode() == 0;
 }
 
@@ -45,7 +47,7 @@ struct KeyPresses final : QObject {
 };
 
 qint64 residentKilobytes(qint64 pid) {
-    QFile status(u"/proc/%1/status"_qs.arg(pid));
+    QFile status(u"/proc/%1/status"_s.arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray& line : status.readAll().split('\n'))
@@ -105,11 +107,11 @@ private Q_SLOTS:
     void everyLayoutTypesAPaste_data() {
         QTest::addColumn<QString>("layout");
         QTest::addColumn<int>("group");
-        QTest::newRow("Dvorak") << u"-layout us -variant dvorak"_qs << 0;
-        QTest::newRow("AZERTY") << u"-layout fr"_qs << 0;
-        QTest::newRow("Russian first, US second") << u"-layout ru,us"_qs << 0;
-        QTest::newRow("Dvorak first, US active") << u"-layout us,us -variant dvorak,"_qs << 1;
-        QTest::newRow("Russian alone") << u"-layout ru"_qs << 0;
+        QTest::newRow("Dvorak") << u"-layout us -variant dvorak"_s << 0;
+        QTest::newRow("AZERTY") << u"-layout fr"_s << 0;
+        QTest::newRow("Russian first, US second") << u"-layout ru,us"_s << 0;
+        QTest::newRow("Dvorak first, US active") << u"-layout us,us -variant dvorak,"_s << 1;
+        QTest::newRow("Russian alone") << u"-layout ru"_s << 0;
     }
     void everyLayoutTypesAPaste() {
         QFETCH(QString, layout);
@@ -124,14 +126,14 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(field_->hasFocus(), 10000);
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable, xvfb_.display()));
-        const auto restoreUs = qScopeGuard([&] { setLayout(xvfb_.display(), u"-layout us"_qs); });
+        const auto restoreUs = qScopeGuard([&] { setLayout(xvfb_.display(), u"-layout us"_s); });
         const bool noV = layout == u"-layout ru";
         for (int paste = 1; paste <= 2; ++paste) {
             if (paste == 2) {
                 QVERIFY(setLayout(xvfb_.display(), layout));
                 KeyRecorder(xvfb_.display()).lockGroup(group);
             }
-            const QString text = u"paste %1 %2"_qs.arg(paste).arg(layout);
+            const QString text = u"paste %1 %2"_s.arg(paste).arg(layout);
             QApplication::clipboard()->setText(text);
             field_->clear();
             keys_.presses.clear();
@@ -198,7 +200,7 @@ private Q_SLOTS:
         for (int i = 0; i < 2000; ++i)
             ::kill(pid_t(agent.pid()), SIGTERM);
         QVERIFY(agent.waitForExit());
-        QCOMPARE(agent.output().last(), u"$ Kelmo Helper: willTerminate"_qs);
+        QCOMPARE(agent.output().last(), u"$ Kelmo Helper: willTerminate"_s);
     }
 
     // A display that takes the connection and never answers, as a hung server behind ssh -X
@@ -215,7 +217,7 @@ private Q_SLOTS:
         QVERIFY(::listen(listener, 8) == 0);
         const auto closeListener = qScopeGuard([&] { ::close(listener); });
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, u"127.0.0.1:%1"_qs.arg(display)));
+        QVERIFY(startAgent(agent, f->peer, helperExecutable, u"127.0.0.1:%1"_s.arg(display)));
         f->peer.post(shouldPaste, 3);
         QVERIFY(
             QTest::qWaitFor([&] { return agent.errors().filter(u"does not answer").size() == 3; }));
@@ -233,15 +235,15 @@ private Q_SLOTS:
         QVERIFY(startAgent(agent, f->peer, helperExecutable, display));
         f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
         f->peer.post(shouldPaste);
-        QVERIFY(agent.waitForLine(u"disabled"_qs));
+        QVERIFY(agent.waitForLine(u"disabled"_s));
         QVERIFY(agent.errors().filter(u"cannot paste: cannot open the X display").size() == 1);
         std::optional<XvfbServer> server(std::in_place, display);
         QVERIFY(server->isRunning());
-        QVERIFY(agent.waitForLine(u"enabled"_qs));
+        QVERIFY(agent.waitForLine(u"enabled"_s));
         QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
         QTest::qWait(1500);
-        QCOMPARE(agent.output().count(u"enabled"_qs), 1);
-        QCOMPARE(agent.output().last(), u"enabled"_qs);
+        QCOMPARE(agent.output().count(u"enabled"_s), 1);
+        QCOMPARE(agent.output().last(), u"enabled"_s);
         QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 1);
 
         server.reset();
@@ -262,15 +264,15 @@ private Q_SLOTS:
     void untrustedSaysWhyOnRequest_data() {
         QTest::addColumn<bool>("withServer");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("no display") << false << u"cannot open the X display"_qs;
-        QTest::newRow("no XTEST") << true << u"does not offer the XTEST extension"_qs;
+        QTest::newRow("no display") << false << u"cannot open the X display"_s;
+        QTest::newRow("no XTEST") << true << u"does not offer the XTEST extension"_s;
     }
     void untrustedSaysWhyOnRequest() {
         QFETCH(bool, withServer);
         QFETCH(QString, reason);
         std::optional<XvfbServer> withoutXTest;
         if (withServer)
-            withoutXTest.emplace(QString(), QStringList{u"-extension"_qs, u"XTEST"_qs});
+            withoutXTest.emplace(QString(), QStringList{u"-extension"_s, u"XTEST"_s});
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable,
                            withServer ? withoutXTest->display() : XvfbServer::unusedDisplay()));
@@ -297,7 +299,7 @@ private Q_SLOTS:
         f->peer.post(shouldPaste, flood);
         QVERIFY(f->peer.waitFor(didPaste, flood, 120000));
         const qint64 peak = residentKilobytes(agent.pid());
-        QVERIFY2(peak > idle + 2000, qPrintable(u"%1 → %2 kB"_qs.arg(idle).arg(peak)));
+        QVERIFY2(peak > idle + 2000, qPrintable(u"%1 → %2 kB"_s.arg(idle).arg(peak)));
         QTRY_VERIFY_WITH_TIMEOUT(residentKilobytes(agent.pid()) < idle + (peak - idle) / 3, 10000);
     }
 
@@ -306,38 +308,38 @@ private Q_SLOTS:
     void installerThreeStepsFromTheKeyboard() {
         QTemporaryDir home;
         QProcessEnvironment env = environmentWithDisplay(xvfb_.display());
-        env.insert(u"HOME"_qs, home.path());
-        env.insert(u"LC_ALL"_qs, u"en_US.UTF-8"_qs);
-        env.remove(u"QT_QPA_PLATFORM"_qs);
+        env.insert(u"HOME"_s, home.path());
+        env.insert(u"LC_ALL"_s, u"en_US.UTF-8"_s);
+        env.remove(u"QT_QPA_PLATFORM"_s);
         const auto xdotool = [&](const QString& arguments) {
             QProcess tool;
             tool.setProcessEnvironment(env);
-            tool.start(u"xdotool"_qs, arguments.split(u' '));
+            tool.start(u"xdotool"_s, arguments.split(u' '));
             return tool.waitForFinished(20000) && tool.exitCode() == 0;
         };
         const QString focus =
-            u"search --sync --onlyvisible --name ^Kelmo.Helper.Installer$ windowfocus --sync"_qs;
+            u"search --sync --onlyvisible --name ^Kelmo.Helper.Installer$ windowfocus --sync"_s;
         QVERIFY(f->peer.observe({name(NotificationName::shouldStartCheckingForAccess),
                                  name(NotificationName::shouldRequestAccess)}));
         LineProcess installer;
         installer.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
-        QVERIFY(xdotool(focus) && xdotool(u"key Return"_qs));
+        QVERIFY(xdotool(focus) && xdotool(u"key Return"_s));
         QVERIFY(f->peer.waitFor(name(NotificationName::didFinishLaunching), 1, 20000));
-        const QString folder = home.path() + u"/.local/share/Kelmo"_qs;
+        const QString folder = home.path() + u"/.local/share/Kelmo"_s;
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{u"Kelmo Helper.app"_qs});
+                 QStringList{u"Kelmo Helper.app"_s});
         // The agent that runs is the installed copy.
         const auto pid =
             f->bus.connection().interface()->servicePid(name(BundleIdentifier::helper));
-        QCOMPARE(QFileInfo(u"/proc/%1/exe"_qs.arg(pid.value())).canonicalFilePath(),
-                 QFileInfo(folder + u"/Kelmo Helper.app/Contents/MacOS/Kelmo Helper"_qs)
+        QCOMPARE(QFileInfo(u"/proc/%1/exe"_s.arg(pid.value())).canonicalFilePath(),
+                 QFileInfo(folder + u"/Kelmo Helper.app/Contents/MacOS/Kelmo Helper"_s)
                      .canonicalFilePath());
-        QVERIFY(xdotool(u"key Return"_qs));
+        QVERIFY(xdotool(u"key Return"_s));
         QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
         // Step 3 may need a moment to show after the answer.
         bool ended = false;
         for (int attempt = 0; attempt < 3 && !ended; ++attempt)
-            ended = xdotool(u"key Return"_qs) && installer.waitForExit(5000);
+            ended = xdotool(u"key Return"_s) && installer.waitForExit(5000);
         QVERIFY(ended);
         QCOMPARE(installer.exitCode(), 0);
         QCOMPARE(installer.output(), QStringList());
@@ -347,7 +349,7 @@ private Q_SLOTS:
         // Escape closes the window, which ends the installer.
         LineProcess another;
         another.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
-        QVERIFY(xdotool(focus) && xdotool(u"key Escape"_qs));
+        QVERIFY(xdotool(focus) && xdotool(u"key Escape"_s));
         QVERIFY(another.waitForExit());
         QCOMPARE(another.exitCode(), 0);
     }

@@ -13,9 +13,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
-const QString portalPath = u"/org/freedesktop/portal/desktop"_qs;
+const QString portalPath = u"/org/freedesktop/portal/desktop"_s;
 
 // A stand-in for the desktop portal's D-Bus side, for what the real KDE backend can't be made to
 // do here: decline, hand out restore tokens (version 2), never answer, refuse a key.
@@ -40,16 +42,16 @@ public:
             const QVariantMap options = qdbus_cast<QVariantMap>(in.last());
             QString sender = message.service().mid(1);
             sender.replace(u'.', u'_');
-            const QString request = u"%1/request/%2/%3"_qs.arg(
-                portalPath, sender, options.value(u"handle_token"_qs).toString());
+            const QString request = u"%1/request/%2/%3"_s.arg(
+                portalPath, sender, options.value(u"handle_token"_s).toString());
             connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
             QVariantMap results;
             uint response = 0;
             if (member == u"CreateSession") {
                 ++sessions;
-                results.insert(u"session_handle"_qs,
+                results.insert(u"session_handle"_s,
                                QVariant::fromValue(
-                                   QDBusObjectPath(portalPath + u"/session/s%1"_qs.arg(sessions))));
+                                   QDBusObjectPath(portalPath + u"/session/s%1"_s.arg(sessions))));
             } else if (member == u"SelectDevices") {
                 selected << options;
             } else if (start == Start::never) {
@@ -57,25 +59,25 @@ public:
             } else if (start == Start::decline) {
                 response = 1;
             } else {
-                results.insert(u"devices"_qs, 1u);
+                results.insert(u"devices"_s, 1u);
                 if (!tokenToGive.isEmpty())
-                    results.insert(u"restore_token"_qs, tokenToGive);
+                    results.insert(u"restore_token"_s, tokenToGive);
             }
             QDBusMessage answer = QDBusMessage::createSignal(
-                request, u"org.freedesktop.portal.Request"_qs, u"Response"_qs);
+                request, u"org.freedesktop.portal.Request"_s, u"Response"_s);
             answer << response << results;
             connection.send(answer);
         } else if (member == u"Close") {
             closedByAgent << message.path();
             connection.send(message.createReply());
         } else if (member.startsWith(u"NotifyKeyboard")) {
-            const QString key = u"%1 %2 %3"_qs.arg(member.mid(14))
+            const QString key = u"%1 %2 %3"_s.arg(member.mid(14))
                                     .arg(in.at(2).toInt(), 0, 16)
                                     .arg(in.at(3).toUInt() ? u"down" : u"up");
             keys << key;
             connection.send(keys.size() == refuseKey
-                                ? message.createErrorReply(u"org.freedesktop.DBus.Error.Failed"_qs,
-                                                           u"not today"_qs)
+                                ? message.createErrorReply(u"org.freedesktop.DBus.Error.Failed"_s,
+                                                           u"not today"_s)
                                 : message.createReply());
         } else {
             return false;
@@ -146,7 +148,7 @@ private Q_SLOTS:
         portal = std::make_unique<StandInPortal>();
         QVERIFY(f->bus.connection().registerVirtualObject(portalPath, portal.get(),
                                                           QDBusConnection::SubPath));
-        QVERIFY(f->bus.connection().registerService(u"org.freedesktop.portal.Desktop"_qs));
+        QVERIFY(f->bus.connection().registerService(u"org.freedesktop.portal.Desktop"_s));
     }
     void cleanup() {
         f.reset();
@@ -162,8 +164,8 @@ private Q_SLOTS:
         f->peer.post(name(NotificationName::shouldPaste), 2);
         QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
         // Before the compositor's keymap is known, the portal resolves the keysyms.
-        const QStringList chord{u"Keysym ffe3 down"_qs, u"Keysym 76 down"_qs, u"Keysym 76 up"_qs,
-                                u"Keysym ffe3 up"_qs};
+        const QStringList chord{u"Keysym ffe3 down"_s, u"Keysym 76 down"_s, u"Keysym 76 up"_s,
+                                u"Keysym ffe3 up"_s};
         QCOMPARE(portal->keys, chord + chord);
 
         // A key the portal refuses fails the paste, and what was pressed is released.
@@ -178,7 +180,7 @@ private Q_SLOTS:
     // The portal answers before the compositor has the keys: a chord waits for the compositor to
     // catch up with the one before, and one that never does holds the pastes up a second at most.
     void chordsWaitForTheCompositorToCatchUp() {
-        StandInCompositor compositor(state->path() + u"/wayland-0"_qs);
+        StandInCompositor compositor(state->path() + u"/wayland-0"_s);
         LineProcess agent;
         QVERIFY(startAgent(agent, compositor.path));
         askForAccess();
@@ -204,7 +206,7 @@ private Q_SLOTS:
         QVERIFY(startAgent(agent));
         askForAccess();
         QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"declined").isEmpty(); }));
-        QVERIFY(agent.waitForLine(u"disabled"_qs));
+        QVERIFY(agent.waitForLine(u"disabled"_s));
         f->peer.post(name(NotificationName::shouldRequestAccess));
         QTRY_COMPARE(portal->sessions, 2);
         QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
@@ -217,17 +219,17 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(startAgent(agent));
         askForAccess();
-        QTRY_COMPARE(portal->closedByAgent, QStringList{portalPath + u"/session/s1"_qs});
+        QTRY_COMPARE(portal->closedByAgent, QStringList{portalPath + u"/session/s1"_s});
         portal->start = StandInPortal::Start::grant;
         f->peer.post(name(NotificationName::shouldRequestAccess));
         QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
         QDBusMessage closed = QDBusMessage::createSignal(
-            portalPath + u"/session/s1"_qs, u"org.freedesktop.portal.Session"_qs, u"Closed"_qs);
+            portalPath + u"/session/s1"_s, u"org.freedesktop.portal.Session"_s, u"Closed"_s);
         closed << QVariantMap();
         QVERIFY(f->bus.connection().send(closed));
         f->peer.post(name(NotificationName::shouldPaste));
         QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
-        QVERIFY(agent.errors().filter(u"ended"_qs).isEmpty());
+        QVERIFY(agent.errors().filter(u"ended"_s).isEmpty());
     }
 
     // What the user granted is taken up again at the next start, without asking; a token the
@@ -243,7 +245,7 @@ private Q_SLOTS:
         QFETCH(uint, version);
         QFETCH(bool, tokenRefused);
         portal->version = version;
-        portal->tokenToGive = version >= 2 ? u"token-1"_qs : QString();
+        portal->tokenToGive = version >= 2 ? u"token-1"_s : QString();
         {
             LineProcess first;
             QVERIFY(startAgent(first));
@@ -263,8 +265,8 @@ private Q_SLOTS:
         QVERIFY(startAgent(second));
         QTRY_COMPARE(portal->sessions, 2);
         if (version >= 2)
-            QTRY_COMPARE(portal->selected.last().value(u"restore_token"_qs).toString(),
-                         u"token-1"_qs);
+            QTRY_COMPARE(portal->selected.last().value(u"restore_token"_s).toString(),
+                         u"token-1"_s);
         if (tokenRefused) {
             QTRY_VERIFY(!QFile::exists(grantFile()));
             QTest::qWait(300);
@@ -289,7 +291,7 @@ private Q_SLOTS:
     }
 
     void aPipeForTheGrantHoldsNothingUp() {
-        QVERIFY(QDir().mkpath(state->path() + u"/Kelmo"_qs));
+        QVERIFY(QDir().mkpath(state->path() + u"/Kelmo"_s));
         QVERIFY(::mkfifo(QFile::encodeName(grantFile()).constData(), 0600) == 0);
         LineProcess agent;
         QVERIFY(startAgent(agent));
@@ -298,15 +300,15 @@ private Q_SLOTS:
     }
 
     void withoutPortalItSaysSoAndKeepsServing() {
-        QVERIFY(f->bus.connection().unregisterService(u"org.freedesktop.portal.Desktop"_qs));
+        QVERIFY(f->bus.connection().unregisterService(u"org.freedesktop.portal.Desktop"_s));
         LineProcess agent;
         QVERIFY(startAgent(agent));
-        QVERIFY(agent.errors().join(u'\n').contains(u"the session bus has no desktop portal"_qs));
+        QVERIFY(agent.errors().join(u'\n').contains(u"the session bus has no desktop portal"_s));
         askForAccess();
         QVERIFY(QTest::qWaitFor([&] {
             return !agent.errors().filter(u"no desktop portal offers RemoteDesktop").isEmpty();
         }));
-        QVERIFY(agent.waitForLine(u"disabled"_qs));
+        QVERIFY(agent.waitForLine(u"disabled"_s));
         QVERIFY(agent.isRunning());
     }
 
@@ -316,15 +318,15 @@ private:
         f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
         f->peer.post(name(NotificationName::shouldRequestAccess));
     }
-    QString grantFile() const { return state->path() + u"/Kelmo/helper-remote-desktop"_qs; }
+    QString grantFile() const { return state->path() + u"/Kelmo/helper-remote-desktop"_s; }
     bool startAgent(LineProcess& agent, const QString& compositor = {}) {
         QProcessEnvironment env = environmentWithDisplay({});
-        env.insert(u"KELMO_INPUT_BACKEND"_qs, u"portal"_qs);
+        env.insert(u"KELMO_INPUT_BACKEND"_s, u"portal"_s);
         if (!compositor.isEmpty())
-            env.insert(u"WAYLAND_DISPLAY"_qs, compositor);
-        env.insert(u"XDG_STATE_HOME"_qs, state->path());
+            env.insert(u"WAYLAND_DISPLAY"_s, compositor);
+        env.insert(u"XDG_STATE_HOME"_s, state->path());
         const qsizetype before = f->peer.count(name(NotificationName::didFinishLaunching));
-        agent.start(testAgent, {u"--poll-ms"_qs, u"100"_qs}, env);
+        agent.start(testAgent, {u"--poll-ms"_s, u"100"_s}, env);
         return f->peer.waitFor(name(NotificationName::didFinishLaunching), before + 1);
     }
     void stopAgent(LineProcess& agent) {

@@ -4,6 +4,8 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
 } // namespace
@@ -27,16 +29,16 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(join(desktop, peer, agent));
 
-        QVERIFY(desktop.copy(u"wayland"_qs));
+        QVERIFY(desktop.copy(u"wayland"_s));
         peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(desktop.waitForFieldLine(u"wayland"_qs));
+        QVERIFY(desktop.waitForFieldLine(u"wayland"_s));
         QVERIFY(peer.waitFor(name(NotificationName::didPaste)));
 
         // A burst: every paste arrives, each whole.
         constexpr int burst = 200;
         peer.post(name(NotificationName::shouldPaste), burst);
         QVERIFY(peer.waitFor(name(NotificationName::didPaste), 1 + burst, 60000));
-        QVERIFY(desktop.waitForFieldLine(u"wayland"_qs.repeated(1 + burst), 20000));
+        QVERIFY(desktop.waitForFieldLine(u"wayland"_s.repeated(1 + burst), 20000));
         // Nothing stuck: no key repeats on its own once the pastes are done.
         const qsizetype lines = desktop.fieldLines().size();
         QTest::qWait(700);
@@ -46,14 +48,14 @@ private Q_SLOTS:
         QString sender = desktop.bus().interface()->serviceOwner(name(BundleIdentifier::helper));
         sender = sender.mid(1).replace(u'.', u'_');
         QDBusMessage close = QDBusMessage::createMethodCall(
-            u"org.freedesktop.impl.portal.desktop.kde"_qs,
-            u"/org/freedesktop/portal/desktop/session/%1/kelmo1"_qs.arg(sender),
-            u"org.freedesktop.impl.portal.Session"_qs, u"Close"_qs);
+            u"org.freedesktop.impl.portal.desktop.kde"_s,
+            u"/org/freedesktop/portal/desktop/session/%1/kelmo1"_s.arg(sender),
+            u"org.freedesktop.impl.portal.Session"_s, u"Close"_s);
         QCOMPARE(desktop.bus().call(close).type(), QDBusMessage::ReplyMessage);
         QVERIFY(
             QTest::qWaitFor([&] { return !agent.errors().filter(u"session ended").isEmpty(); }));
         peer.post(name(NotificationName::shouldStartCheckingForAccess));
-        QVERIFY(agent.waitForLine(u"disabled"_qs));
+        QVERIFY(agent.waitForLine(u"disabled"_s));
         peer.post(name(NotificationName::shouldPaste));
         QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
         QCOMPARE(peer.count(name(NotificationName::didPaste)), 1 + burst);
@@ -65,10 +67,10 @@ private Q_SLOTS:
         QTest::addColumn<QString>("layout");
         QTest::addColumn<QString>("variant");
         QTest::addColumn<uint>("active");
-        QTest::newRow("Dvorak") << u"us"_qs << u"dvorak"_qs << 0u;
-        QTest::newRow("AZERTY") << u"fr"_qs << QString() << 0u;
-        QTest::newRow("Russian first, US second") << u"ru,us"_qs << QString() << 0u;
-        QTest::newRow("Dvorak first, US active") << u"us,us"_qs << u"dvorak,"_qs << 1u;
+        QTest::newRow("Dvorak") << u"us"_s << u"dvorak"_s << 0u;
+        QTest::newRow("AZERTY") << u"fr"_s << QString() << 0u;
+        QTest::newRow("Russian first, US second") << u"ru,us"_s << QString() << 0u;
+        QTest::newRow("Dvorak first, US active") << u"us,us"_s << u"dvorak,"_s << 1u;
     }
     void everyLayoutPastes() {
         QFETCH(QString, layout);
@@ -81,13 +83,13 @@ private Q_SLOTS:
         QVERIFY(join(desktop, peer, agent));
         if (active != 0) {
             QDBusMessage choose = QDBusMessage::createMethodCall(
-                u"org.kde.KWin"_qs, u"/Layouts"_qs, u"org.kde.KeyboardLayouts"_qs, u"setLayout"_qs);
+                u"org.kde.KWin"_s, u"/Layouts"_s, u"org.kde.KeyboardLayouts"_s, u"setLayout"_s);
             choose << active;
             QCOMPARE(desktop.bus().call(choose).type(), QDBusMessage::ReplyMessage);
         }
-        QVERIFY(desktop.copy(u"pasted"_qs));
+        QVERIFY(desktop.copy(u"pasted"_s));
         peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(desktop.waitForFieldLine(u"pasted"_qs));
+        QVERIFY(desktop.waitForFieldLine(u"pasted"_s));
         QVERIFY(peer.waitFor(name(NotificationName::didPaste)));
     }
 
@@ -99,13 +101,13 @@ private:
                            name(NotificationName::didPaste),
                            name(NotificationName::accessWasEnabled)}))
             return false;
-        agent.start(testAgent, {u"--poll-ms"_qs, u"100"_qs}, desktop.environment());
+        agent.start(testAgent, {u"--poll-ms"_s, u"100"_s}, desktop.environment());
         if (!peer.waitFor(name(NotificationName::didFinishLaunching)))
             return false;
         peer.post(name(NotificationName::shouldStartCheckingForAccess));
         peer.post(name(NotificationName::shouldRequestAccess));
         return peer.waitFor(name(NotificationName::accessWasEnabled)) &&
-               agent.waitForLine(u"enabled"_qs);
+               agent.waitForLine(u"enabled"_s);
     }
 };
 

@@ -3,6 +3,8 @@
 #include <QDeadlineTimer>
 #include <QUuid>
 
+using namespace Qt::StringLiterals;
+
 PrivateBus::PrivateBus(const QString& limits) {
     // A session bus that starts no services: a test gets no desktop portal or other service
     // unless it brings its own.
@@ -16,12 +18,12 @@ PrivateBus::PrivateBus(const QString& limits) {
                       .arg(limits)
                       .toUtf8());
     config_.flush();
-    const QStringList arguments{u"--config-file="_qs + config_.fileName(), u"--nofork"_qs,
-                                u"--print-address=1"_qs};
+    const QStringList arguments{u"--config-file="_s + config_.fileName(), u"--nofork"_s,
+                                u"--print-address=1"_s};
     daemon_.setProcessChannelMode(QProcess::SeparateChannels);
     // The daemon complains about fd limits it may not raise; that is not the test's business.
     daemon_.setStandardErrorFile(QProcess::nullDevice());
-    daemon_.start(u"dbus-daemon"_qs, arguments);
+    daemon_.start(u"dbus-daemon"_s, arguments);
     const QDeadlineTimer deadline(10000);
     while (!daemon_.canReadLine() && !deadline.hasExpired() &&
            daemon_.state() != QProcess::NotRunning)

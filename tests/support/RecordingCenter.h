@@ -11,7 +11,7 @@
 class RecordingCenter final : public NotifyCenter {
 public:
     bool addObserver(void* observer, NotifyCallback callback, const QString& name) override {
-        log << u"observe "_qs + name;
+        log << QStringLiteral("observe ") + name;
         if (refused.contains(name))
             return false;
         subscriptions << Subscription{observer, callback, name};
@@ -21,7 +21,7 @@ public:
         subscriptions.removeIf([&](const Subscription& s) { return s.observer == observer; });
     }
     void postNotification(const QString& name, const QVariantMap*) override {
-        log << u"post "_qs + name;
+        log << QStringLiteral("post ") + name;
     }
     void flush() override {}
 

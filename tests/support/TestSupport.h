@@ -32,11 +32,11 @@ struct AgentBus {
 // The test's environment with DISPLAY set to `display`, or without DISPLAY when it is empty.
 inline QProcessEnvironment environmentWithDisplay(const QString& display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(u"WAYLAND_DISPLAY"_qs);
+    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
     if (display.isEmpty())
-        env.remove(u"DISPLAY"_qs);
+        env.remove(QStringLiteral("DISPLAY"));
     else
-        env.insert(u"DISPLAY"_qs, display);
+        env.insert(QStringLiteral("DISPLAY"), display);
     return env;
 }
 

@@ -8,12 +8,14 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 QString observe(const char* name) {
-    return u"observe "_qs + QLatin1String(name);
+    return u"observe "_s + QLatin1String(name);
 }
 QString post(const char* name) {
-    return u"post "_qs + QLatin1String(name);
+    return u"post "_s + QLatin1String(name);
 }
 void deliver(const char* name) {
     recordingCenter().deliver(QLatin1String(name));
@@ -37,7 +39,7 @@ public:
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t key, bool down,
                                                      QString& whyNot) override {
         if (failing) {
-            whyNot = u"no keyboard here"_qs;
+            whyNot = u"no keyboard here"_s;
             return std::nullopt;
         }
         KeyboardEvent event;
@@ -47,7 +49,7 @@ public:
     }
     void postEvents(int tap, std::span<const KeyboardEvent> chord, Posted posted) override {
         for (const KeyboardEvent& e : chord)
-            recordingCenter().log << u"key %1 %2 flags %3 tap %4"_qs.arg(e.virtualKey)
+            recordingCenter().log << u"key %1 %2 flags %3 tap %4"_s.arg(e.virtualKey)
                                          .arg(QLatin1String(e.keyDown ? "down" : "up"))
                                          .arg(e.flags, 0, 16)
                                          .arg(tap);
@@ -94,37 +96,37 @@ private Q_SLOTS:
 
     void managerLogsEachDeliveryThenRunsTheBlockStoredLast() {
         auto& manager = DarwinNotificationsManager::sharedInstance();
-        QVERIFY(manager.registerForNotificationName(u"n.paste"_qs, recording("first")));
-        QVERIFY(manager.registerForNotificationName(u"n.paste"_qs, recording("last")));
-        recordingCenter().deliver(u"n.paste"_qs);
+        QVERIFY(manager.registerForNotificationName(u"n.paste"_s, recording("first")));
+        QVERIFY(manager.registerForNotificationName(u"n.paste"_s, recording("last")));
+        recordingCenter().deliver(u"n.paste"_s);
         // The center holds a subscription per registration; each delivery runs the last block.
         QCOMPARE(events.mid(0, 3),
-                 QStringList({u"name: n.paste"_qs, u"userinfo: (null)"_qs, u"last"_qs}));
-        QVERIFY(!events.contains(u"first"_qs));
+                 QStringList({u"name: n.paste"_s, u"userinfo: (null)"_s, u"last"_s}));
+        QVERIFY(!events.contains(u"first"_s));
         // Deliveries go to the shared instance, whoever subscribed; a name without a block is
         // logged and runs nothing.
         DarwinNotificationsManager other(recordingCenter());
-        QVERIFY(other.registerForNotificationName(u"n.paste"_qs, recording("other")));
+        QVERIFY(other.registerForNotificationName(u"n.paste"_s, recording("other")));
         events.clear();
-        recordingCenter().deliver(u"n.paste"_qs);
-        DarwinNotificationsManager::darwinNotificationCallback(nullptr, nullptr, u"n.none"_qs,
+        recordingCenter().deliver(u"n.paste"_s);
+        DarwinNotificationsManager::darwinNotificationCallback(nullptr, nullptr, u"n.none"_s,
                                                                nullptr, nullptr);
-        QVERIFY(events.count(u"last"_qs) >= 1 && !events.contains(u"other"_qs));
+        QVERIFY(events.count(u"last"_s) >= 1 && !events.contains(u"other"_s));
         QCOMPARE(events.mid(events.size() - 2),
-                 QStringList({u"name: n.none"_qs, u"userinfo: (null)"_qs}));
+                 QStringList({u"name: n.none"_s, u"userinfo: (null)"_s}));
     }
 
     void managerBlockMayRegisterAgainWhileRunning() {
         auto& manager = DarwinNotificationsManager::sharedInstance();
-        const QString name = u"n.again"_qs;
+        const QString name = u"n.again"_s;
         QVERIFY(manager.registerForNotificationName(name, [&manager, name] {
-            events << u"old"_qs;
+            events << u"old"_s;
             QVERIFY(manager.registerForNotificationName(name, recording("new")));
-            events << u"old still running"_qs;
+            events << u"old still running"_s;
         }));
         manager.notificationCallbackReceivedWithName(name);
         manager.notificationCallbackReceivedWithName(name);
-        QCOMPARE(events, QStringList({u"old"_qs, u"old still running"_qs, u"new"_qs}));
+        QCOMPARE(events, QStringList({u"old"_s, u"old still running"_s, u"new"_s}));
     }
 
     void launchSubscribesEveryCommandBeforeAnnouncing() {
@@ -143,7 +145,7 @@ private Q_SLOTS:
             init();
             recordingCenter().refused << QLatin1String(refused);
             QVERIFY(!delegate->applicationDidFinishLaunching());
-            QVERIFY(recordingCenter().log.filter(u"post"_qs).isEmpty());
+            QVERIFY(recordingCenter().log.filter(u"post"_s).isEmpty());
         }
     }
 
@@ -151,9 +153,9 @@ private Q_SLOTS:
         QVERIFY(delegate->applicationDidFinishLaunching());
         recordingCenter().log.clear();
         deliver(NotificationName::shouldPaste);
-        QCOMPARE(recordingCenter().log, QStringList({u"key 9 down flags 100000 tap 0"_qs,
-                                                     u"key 9 up flags 100000 tap 0"_qs,
-                                                     post(NotificationName::didPaste)}));
+        QCOMPARE(recordingCenter().log,
+                 QStringList({u"key 9 down flags 100000 tap 0"_s, u"key 9 up flags 100000 tap 0"_s,
+                              post(NotificationName::didPaste)}));
         recordingCenter().log.clear();
         deliver(NotificationName::shouldTerminate);
         for (const char* command :

@@ -18,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 const QString helperId = name(BundleIdentifier::helper);
 
@@ -42,7 +44,7 @@ int renameWithoutFlags(const char* from, const char* to, unsigned flags) {
     if (flags == 0)
         return std::rename(from, to);
     if (!appearsMeanwhile.isEmpty())
-        writeFile(appearsMeanwhile + u"/Contents/Info.plist"_qs, "theirs");
+        writeFile(appearsMeanwhile + u"/Contents/Info.plist"_s, "theirs");
     errno = EINVAL;
     return -1;
 }
@@ -73,13 +75,13 @@ private Q_SLOTS:
         home.emplace();
         qputenv("HOME", home->path().toUtf8());
         qunsetenv("XDG_DATA_HOME");
-        dataHome = home->path() + u"/.local/share"_qs;
-        folder = dataHome + u"/Kelmo"_qs;
-        location = folder + u"/Kelmo Helper.app"_qs;
-        resources = home->path() + u"/Installer.app/Contents/Resources"_qs;
-        carried = resources + u"/Kelmo Helper.app"_qs;
-        writeFile(carried + u"/Contents/Info.plist"_qs, "<plist/>");
-        writeFile(carried + u"/Contents/MacOS/Kelmo Helper"_qs, "#!/bin/sh\n", true);
+        dataHome = home->path() + u"/.local/share"_s;
+        folder = dataHome + u"/Kelmo"_s;
+        location = folder + u"/Kelmo Helper.app"_s;
+        resources = home->path() + u"/Installer.app/Contents/Resources"_s;
+        carried = resources + u"/Kelmo Helper.app"_s;
+        writeFile(carried + u"/Contents/Info.plist"_s, "<plist/>");
+        writeFile(carried + u"/Contents/MacOS/Kelmo Helper"_s, "#!/bin/sh\n", true);
         running.running.clear();
         launcher.launched.clear();
         launcher.failure.reset();
@@ -107,7 +109,7 @@ private Q_SLOTS:
             QVERIFY2(text != QLatin1String(key), key);
         }
         const bool german = QLocale::system().language() == QLocale::German;
-        QCOMPARE(window->step1Button->text(), german ? u"Installieren"_qs : u"Install"_qs);
+        QCOMPARE(window->step1Button->text(), german ? u"Installieren"_s : u"Install"_s);
         // The wizard opens at step 1, and only its events turn the page.
         QCOMPARE(window->tabView->currentIndex(), 0);
         QVERIFY(!window->tabView->tabBar()->isVisible());
@@ -149,7 +151,7 @@ private Q_SLOTS:
         for (const char* path :
              {"", "/Contents", "/Contents/MacOS", "/Contents/MacOS/Kelmo Helper"})
             changeMode(carried + QLatin1String(path), 0777);
-        changeMode(carried + u"/Contents/Info.plist"_qs, 0666);
+        changeMode(carried + u"/Contents/Info.plist"_s, 0666);
         // A user who lets everyone write by default still gets an agent nobody else can change.
         const mode_t mask = ::umask(0);
         window->installHelper();
@@ -157,21 +159,21 @@ private Q_SLOTS:
         QCOMPARE(errors.presented, QList<Error>());
         QCOMPARE(modeOf(dataHome), mode_t(0700));
         QCOMPARE(modeOf(folder), mode_t(0755));
-        QCOMPARE(modeOf(location + u"/Contents/MacOS/Kelmo Helper"_qs), mode_t(0755));
-        QCOMPARE(modeOf(location + u"/Contents/Info.plist"_qs), mode_t(0644));
-        QCOMPARE(modeOf(location + u"/Contents"_qs), mode_t(0755));
+        QCOMPARE(modeOf(location + u"/Contents/MacOS/Kelmo Helper"_s), mode_t(0755));
+        QCOMPARE(modeOf(location + u"/Contents/Info.plist"_s), mode_t(0644));
+        QCOMPARE(modeOf(location + u"/Contents"_s), mode_t(0755));
         QCOMPARE(sleep.pauses, QList<std::chrono::seconds>{std::chrono::seconds(1)});
         QCOMPARE(launcher.launched, QStringList{location});
         QCOMPARE(window->tabView->currentIndex(), 1);
-        QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_qs});
+        QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
     }
 
     void whatIsThereIsLaunchedAsItIs() {
-        writeFile(location + u"/old-version"_qs, "1");
+        writeFile(location + u"/old-version"_s, "1");
         QVERIFY(QDir(carried).removeRecursively()); // never asked for when installed
         window->installHelper();
         QCOMPARE(errors.presented, QList<Error>());
-        QCOMPARE(entries(location), QStringList{u"old-version"_qs});
+        QCOMPARE(entries(location), QStringList{u"old-version"_s});
         QVERIFY(sleep.pauses.isEmpty());
         QCOMPARE(launcher.launched, QStringList{location});
 
@@ -192,13 +194,13 @@ private Q_SLOTS:
         const auto row = [](const char* problem, QStringList shown) {
             QTest::newRow(problem) << QString::fromLatin1(problem) << shown;
         };
-        row("Kelmo is a file", {u"couldn't be copied"_qs});
-        row("data folder is a file", {u"couldn't be created"_qs, u"couldn't be copied"_qs});
-        row("neither HOME nor XDG_DATA_HOME", {u"can't be found"_qs});
+        row("Kelmo is a file", {u"couldn't be copied"_s});
+        row("data folder is a file", {u"couldn't be created"_s, u"couldn't be copied"_s});
+        row("neither HOME nor XDG_DATA_HOME", {u"can't be found"_s});
         row("relative XDG_DATA_HOME is ignored", {});
         row("resource missing", {qtTrId("ERROR.904")});
-        row("copy fails half way", {u"couldn't be copied"_qs});
-        row("launch fails", {u"no launch today"_qs});
+        row("copy fails half way", {u"couldn't be copied"_s});
+        row("launch fails", {u"no launch today"_s});
     }
     void failuresAreShownAndStopTheStep() {
         QFETCH(QString, problem);
@@ -214,16 +216,16 @@ private Q_SLOTS:
         else if (problem == u"resource missing")
             QVERIFY(QDir(carried).removeRecursively());
         else if (problem == u"launch fails")
-            launcher.failure = Error{u"test"_qs, 7, u"no launch today"_qs};
+            launcher.failure = Error{u"test"_s, 7, u"no launch today"_s};
         else {
             // What an installer killed mid-copy left, read-only in places; then plenty to copy
             // before a pipe, which no copy can take.
-            const QString abandoned = folder + u"/.Kelmo Helper.app.partial-0dead0"_qs;
-            writeFile(abandoned + u"/Contents/MacOS/half"_qs, "ha");
-            changeMode(abandoned + u"/Contents"_qs, 0500);
+            const QString abandoned = folder + u"/.Kelmo Helper.app.partial-0dead0"_s;
+            writeFile(abandoned + u"/Contents/MacOS/half"_s, "ha");
+            changeMode(abandoned + u"/Contents"_s, 0500);
             for (int i = 0; i < 20; ++i)
-                writeFile(carried + u"/Contents/Resources/file%1"_qs.arg(i), "data");
-            QVERIFY(::mkfifo(QFile::encodeName(carried + u"/Contents/pipe"_qs), 0600) == 0);
+                writeFile(carried + u"/Contents/Resources/file%1"_s.arg(i), "data");
+            QVERIFY(::mkfifo(QFile::encodeName(carried + u"/Contents/pipe"_s), 0600) == 0);
         }
         window->installHelper();
         QCOMPARE(errors.presented.size(), shown.size());
@@ -234,7 +236,7 @@ private Q_SLOTS:
         QCOMPARE(window->tabView->currentIndex(), launched ? 1 : 0);
         QCOMPARE(QFileInfo(location).isDir(), launched || problem == u"launch fails");
         QCOMPARE(sleep.pauses.size(), qsizetype(launched || problem == u"launch fails"));
-        QVERIFY(!QFileInfo::exists(u"relative"_qs));
+        QVERIFY(!QFileInfo::exists(u"relative"_s));
         if (problem == u"resource missing")
             QCOMPARE(errors.presented.first().code, 904);
         if (problem == u"copy fails half way")
@@ -253,20 +255,20 @@ private Q_SLOTS:
         makeWindow(&renameWithoutFlags);
         window->installHelper();
         QCOMPARE(errors.presented, QList<Error>());
-        QVERIFY(QFileInfo(location + u"/Contents/MacOS/Kelmo Helper"_qs).isExecutable());
+        QVERIFY(QFileInfo(location + u"/Contents/MacOS/Kelmo Helper"_s).isExecutable());
 
         // Another installer's bundle appears while this one copies: it stays as it is.
         QVERIFY(QDir(location).removeRecursively());
         appearsMeanwhile = location;
         window->installHelper();
         QCOMPARE(errors.presented.size(), 1);
-        QVERIFY(errors.presented.first().localizedDescription.contains(u"exists"_qs));
-        QCOMPARE(entries(location + u"/Contents"_qs), QStringList{u"Info.plist"_qs});
-        QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_qs});
+        QVERIFY(errors.presented.first().localizedDescription.contains(u"exists"_s));
+        QCOMPARE(entries(location + u"/Contents"_s), QStringList{u"Info.plist"_s});
+        QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
     }
 
     void requestAccessDoesNotCopyAgain() {
-        launcher.failure = Error{u"test"_qs, 3, u"bundle gone"_qs};
+        launcher.failure = Error{u"test"_s, 3, u"bundle gone"_s};
         window->tabView->setCurrentIndex(1);
         window->requestAccess();
         QCOMPARE(errors.presented.size(), 1);
@@ -278,17 +280,17 @@ private Q_SLOTS:
     // Starting a bundle, as a desktop launcher does.
     void launchesTheBundleExecutableOnItsOwn() {
         QTemporaryDir dir;
-        const QString bundle = dir.path() + u"/Probe.app"_qs;
-        const QString report = dir.path() + u"/report"_qs;
-        writeFile(bundle + u"/Contents/Info.plist"_qs, infoPlist("probe"));
+        const QString bundle = dir.path() + u"/Probe.app"_s;
+        const QString report = dir.path() + u"/report"_s;
+        writeFile(bundle + u"/Contents/Info.plist"_s, infoPlist("probe"));
         // Reports its pid, its session and where its standard output goes.
-        writeFile(bundle + u"/Contents/MacOS/probe"_qs,
+        writeFile(bundle + u"/Contents/MacOS/probe"_s,
                   "#!/bin/sh\nset -- $(cat /proc/$$/stat)\n"
                   "echo \"$1 $6 $(readlink /proc/$$/fd/1)\" > \"" +
                       report.toUtf8() + ".tmp\"\nmv \"" + report.toUtf8() + ".tmp\" \"" +
                       report.toUtf8() + "\"\n",
                   true);
-        writeFile(bundle + u"/Contents/MacOS/evil"_qs,
+        writeFile(bundle + u"/Contents/MacOS/evil"_s,
                   "#!/bin/sh\necho evil > \"" + report.toUtf8() + "\"\n", true);
         QCOMPARE(DetachedLauncher().launchApplication(bundle).has_value(), false);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(report), 10000);
@@ -307,17 +309,17 @@ private Q_SLOTS:
         QTest::addColumn<bool>("bundleExists");
         QTest::addColumn<QString>("reason");
         QTest::newRow("no bundle")
-            << QByteArray() << false << false << u"there is no application"_qs;
+            << QByteArray() << false << false << u"there is no application"_s;
         QTest::newRow("no executable named") << QByteArray("<plist><dict></dict></plist>") << true
-                                             << true << u"names no executable"_qs;
+                                             << true << u"names no executable"_s;
         QTest::newRow("not executable")
-            << infoPlist("probe") << false << true << u"missing or not executable"_qs;
+            << infoPlist("probe") << false << true << u"missing or not executable"_s;
         QTest::newRow("escapes the bundle")
-            << infoPlist("../../../bin/sh") << true << true << u"names no executable"_qs;
+            << infoPlist("../../../bin/sh") << true << true << u"names no executable"_s;
         QTest::newRow("only a nested dictionary names one")
             << QByteArray("<plist><dict><key>N</key><dict><key>CFBundleExecutable</key>"
                           "<string>probe</string></dict></dict></plist>")
-            << true << true << u"names no executable"_qs;
+            << true << true << u"names no executable"_s;
     }
     void saysWhyItCannotLaunch() {
         QFETCH(QByteArray, plist);
@@ -325,16 +327,16 @@ private Q_SLOTS:
         QFETCH(bool, bundleExists);
         QFETCH(QString, reason);
         QTemporaryDir dir;
-        const QString bundle = dir.path() + u"/Kelmo Helper.app"_qs;
+        const QString bundle = dir.path() + u"/Kelmo Helper.app"_s;
         if (bundleExists) {
-            writeFile(bundle + u"/Contents/Info.plist"_qs, plist);
-            writeFile(bundle + u"/Contents/MacOS/probe"_qs, "#!/bin/sh\n", executable);
+            writeFile(bundle + u"/Contents/Info.plist"_s, plist);
+            writeFile(bundle + u"/Contents/MacOS/probe"_s, "#!/bin/sh\n", executable);
         }
         const std::optional<Error> error = DetachedLauncher().launchApplication(bundle);
         QVERIFY(error.has_value());
         QVERIFY2(error->localizedDescription.contains(reason),
                  qPrintable(error->localizedDescription));
-        QVERIFY(error->localizedDescription.contains(u"“Kelmo Helper.app”"_qs) || !bundleExists);
+        QVERIFY(error->localizedDescription.contains(u"“Kelmo Helper.app”"_s) || !bundleExists);
     }
 
 private:

@@ -9,12 +9,14 @@
 #include <QTimer>
 #include <cstdio>
 
+using namespace Qt::StringLiterals;
+
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    const qsizetype shot = args.indexOf(u"--shot"_qs);
+    const qsizetype shot = args.indexOf(u"--shot"_s);
     WaylandDesktop desktop(
-        u"us"_qs, {}, shot > 0 ? QStringList{u"--shot"_qs, args.value(shot + 1)} : QStringList{});
+        u"us"_s, {}, shot > 0 ? QStringList{u"--shot"_s, args.value(shot + 1)} : QStringList{});
     if (!desktop.isRunning()) {
         std::fprintf(stderr, "kelmo-wayland-desktop: %s\n", qUtf8Printable(desktop.whyNot()));
         return 1;
