@@ -15,11 +15,15 @@ std::optional<KeyboardEvent> CGEventKeyboard::createKeyboardEvent(std::uint16_t 
         0,          std::shared_ptr<const void>(event, [](const void* e) { CFRelease(e); })};
 }
 
+const void* CGEventKeyboard::preparedEvent(const KeyboardEvent& event) {
+    auto* cgEvent = static_cast<CGEventRef>(const_cast<void*>(event.platformEvent.get()));
+    CGEventSetFlags(cgEvent, CGEventFlags(event.flags));
+    return cgEvent;
+}
+
 void CGEventKeyboard::postEvents(int tap, std::span<const KeyboardEvent> events, Posted posted) {
-    for (const KeyboardEvent& event : events) {
-        auto* cgEvent = static_cast<CGEventRef>(const_cast<void*>(event.platformEvent.get()));
-        CGEventSetFlags(cgEvent, CGEventFlags(event.flags));
-        CGEventPost(CGEventTapLocation(tap), cgEvent);
-    }
+    for (const KeyboardEvent& event : events)
+        CGEventPost(CGEventTapLocation(tap),
+                    static_cast<CGEventRef>(const_cast<void*>(preparedEvent(event))));
     posted({});
 }
