@@ -26,7 +26,14 @@ int runAgent(int argc, char** argv, AgentIntervals intervals) {
                      [&delegate] { delegate.applicationWillTerminate(); });
     onTerminationRequest([&delegate] { delegate.terminate(); });
 
-    if (!delegate.applicationDidFinishLaunching())
+    // Subscribed before the name is taken: a peer that posts the moment the agent appears on the
+    // bus is heard. A second agent loses the claim before its event loop runs and acts on nothing.
+    if (!delegate.applicationDidFinishLaunching([&whyNot] {
+            if (becomeTheOnlyAgent(whyNot))
+                return true;
+            printErrorLine(whyNot);
+            return false;
+        }))
         return 1;
     const int status = app.exec();
     // The farewell was only queued; let it reach the bus before the process is gone.

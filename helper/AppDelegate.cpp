@@ -22,7 +22,7 @@ AppDelegate::AppDelegate(RunningApplications& runningApplications, KeyboardEvent
     connect(&timer, &QTimer::timeout, this, &AppDelegate::checkAccess);
 }
 
-bool AppDelegate::applicationDidFinishLaunching() {
+bool AppDelegate::applicationDidFinishLaunching(const std::function<bool()>& claim) {
     auto& manager = DarwinNotificationsManager::sharedInstance();
     using Action = void (AppDelegate::*)();
     const std::pair<const char*, Action> commands[] = {
@@ -49,6 +49,8 @@ bool AppDelegate::applicationDidFinishLaunching() {
             return false;
         }
     }
+    if (claim && !claim())
+        return false;
     manager.postNotificationWithName(QString::fromLatin1(NotificationName::didFinishLaunching));
     watchdog_.start();
     return true;

@@ -5,6 +5,7 @@
 #include <QObject>
 #include <QTimer>
 #include <chrono>
+#include <functional>
 
 class AccessibilityTrust;
 class KeyboardEventPoster;
@@ -24,9 +25,10 @@ public:
     AppDelegate(RunningApplications& runningApplications, KeyboardEventPoster& keyboard,
                 AccessibilityTrust& trust, AgentIntervals intervals = {});
 
-    // Subscribes to every command, then announces the launch. False, with nothing announced, when
-    // the bus refused a subscription: an agent deaf to a command must not pass for a working one.
-    [[nodiscard]] bool applicationDidFinishLaunching();
+    // Subscribes to every command, then asks `claim` whether this process is the one agent, then
+    // announces the launch. False, with nothing announced, when the bus refused a subscription
+    // (an agent deaf to a command must not pass for a working one) or the claim failed.
+    [[nodiscard]] bool applicationDidFinishLaunching(const std::function<bool()>& claim = {});
     void applicationWillTerminate();
     // Ends the agent the orderly way; from here on no command acts.
     void terminate();

@@ -18,7 +18,11 @@ struct AgentPlatform {
 // Readies the process for the platform's main loop; call before the application object exists.
 void prepareAgentProcess();
 
-// Joins the user's session as the one agent; none, with the reason in `whyNot`, when there is
-// no session to join or another agent serves it already. Call after the application object
-// exists.
+// Joins the user's session; none, with the reason in `whyNot`, when there is no session to join.
+// Call after the application object exists.
 std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot);
+// Makes this process the one agent of the session for the rest of its run; false, with the reason
+// in `whyNot`, when another agent is already. Peers may take the claim as the sign that commands
+// are heard: call it after subscribing to them, and before the event loop runs, so that a process
+// that loses acts on nothing.
+bool becomeTheOnlyAgent(QString& whyNot);

@@ -47,17 +47,6 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
             QStringLiteral("cannot connect to the session bus: %1").arg(bus.lastError().message());
         return std::nullopt;
     }
-    // Owning the name first makes sure one agent at most carries out each command.
-    const QString helperId = QString::fromLatin1(BundleIdentifier::helper);
-    if (bus.interface()
-            ->registerService(helperId, QDBusConnectionInterface::DontQueueService,
-                              QDBusConnectionInterface::DontAllowReplacement)
-            .value() != QDBusConnectionInterface::ServiceRegistered) {
-        whyNot = QStringLiteral("another agent already runs (it owns %1 on the session bus); "
-                                "this one exits")
-                     .arg(helperId);
-        return std::nullopt;
-    }
     if (inputBackend() == Backend::portal) {
         auto keymap = std::make_shared<WaylandKeymap>(bus);
         auto session = std::make_shared<RemoteDesktopSession>(
@@ -79,4 +68,20 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
     return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                          std::make_unique<XTestKeyboard>(display),
                          std::make_unique<XTestAccessibilityTrust>(display)};
+}
+
+bool becomeTheOnlyAgent(QString& whyNot) {
+    const QString helperId = QString::fromLatin1(BundleIdentifier::helper);
+    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
+        QDBusConnection::sessionBus().interface()->registerService(
+            helperId, QDBusConnectionInterface::DontQueueService,
+            QDBusConnectionInterface::DontAllowReplacement);
+    if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered)
+        return true;
+    whyNot = reply.isValid() ? QStringLiteral("another agent already runs (it owns %1 on the "
+                                              "session bus); this one exits")
+                                   .arg(helperId)
+                             : QStringLiteral("cannot own %1 on the session bus: %2")
+                                   .arg(helperId, reply.error().message());
+    return false;
 }

@@ -15,7 +15,13 @@ void prepareAgentProcess() {
     qputenv("QT_EVENT_DISPATCHER_CORE_FOUNDATION", "1");
 }
 
-std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
+std::optional<AgentPlatform> makeAgentPlatform(QString&) {
+    return AgentPlatform{std::make_unique<WorkspaceRunningApplications>(),
+                         std::make_unique<CGEventKeyboard>(),
+                         std::make_unique<AXAccessibilityTrust>()};
+}
+
+bool becomeTheOnlyAgent(QString& whyNot) {
     // Launch Services keeps one instance of a bundle it starts, but not of a copy started from a
     // shell or from another place on disk: a lock held for the whole run keeps it to one agent,
     // so that no command is carried out twice. $TMPDIR is the user's own on macOS.
@@ -26,10 +32,8 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
     if (lock < 0 || ::flock(lock, LOCK_EX | LOCK_NB) != 0) {
         whyNot = QStringLiteral("another agent already runs (it holds %1); this one exits")
                      .arg(lockPath);
-        return std::nullopt;
+        return false;
     }
     // The descriptor stays open, and the lock held, until the process ends.
-    return AgentPlatform{std::make_unique<WorkspaceRunningApplications>(),
-                         std::make_unique<CGEventKeyboard>(),
-                         std::make_unique<AXAccessibilityTrust>()};
+    return true;
 }
