@@ -1,9 +1,11 @@
 #include "DetachedLauncher.h"
 
+#include "InfoPlist.h"
+#include "SessionServiceFile.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
-#include <QXmlStreamReader>
 
 namespace {
 const QString launchDomain = QStringLiteral("co.ambertide.launch");
@@ -21,39 +23,14 @@ Error launchError(LaunchError code, const QString& bundle, const QString& why) {
             QStringLiteral("The application “%1” can't be opened: %2.")
                 .arg(QFileInfo(bundle).fileName(), why)};
 }
-
-// The string value of CFBundleExecutable in the top-level dictionary of an Info.plist; empty when
-// there is none. Values of other keys may hold dictionaries of their own, whose keys don't count.
-QString bundleExecutable(const QString& infoPlist) {
-    QFile file(infoPlist);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    QXmlStreamReader plist(&file);
-    if (!plist.readNextStartElement() || plist.name() != u"plist" ||
-        !plist.readNextStartElement() || plist.name() != u"dict")
-        return {};
-    QString key;
-    while (plist.readNextStartElement()) {
-        if (plist.name() == u"key") {
-            key = plist.readElementText();
-            continue;
-        }
-        if (key == u"CFBundleExecutable") {
-            const QString value = plist.name() == u"string" ? plist.readElementText() : QString();
-            return plist.hasError() ? QString() : value;
-        }
-        plist.skipCurrentElement();
-        key.clear();
-    }
-    return {};
-}
 } // namespace
 
 std::optional<Error> DetachedLauncher::launchApplication(const QString& bundlePath) {
     if (!QFileInfo(bundlePath).isDir())
         return launchError(bundleMissing, bundlePath,
                            QStringLiteral("there is no application at “%1”").arg(bundlePath));
-    const QString name = bundleExecutable(bundlePath + QStringLiteral("/Contents/Info.plist"));
+    const QString infoPlist = bundlePath + QStringLiteral("/Contents/Info.plist");
+    const QString name = InfoPlist::topLevelString(infoPlist, u"CFBundleExecutable");
     if (name.isEmpty() || name.contains(QLatin1Char('/')))
         return launchError(executableUnknown, bundlePath,
                            QStringLiteral("its Contents/Info.plist names no executable"));
@@ -63,6 +40,13 @@ std::optional<Error> DetachedLauncher::launchApplication(const QString& bundlePa
         return launchError(
             executableMissing, bundlePath,
             QStringLiteral("“Contents/MacOS/%1” is missing or not executable").arg(name));
+
+    // Started once by its launcher, a bundle can be started by its identifier from then on, as
+    // Launch Services allows on macOS: the main application asks the bus, not for a path.
+    const QString identifier = InfoPlist::topLevelString(infoPlist, u"CFBundleIdentifier");
+    if (!identifier.isEmpty())
+        if (std::optional<Error> failure = SessionServiceFile::write(identifier, executable))
+            return failure;
 
     QProcess process;
     process.setProgram(executable);

@@ -2,6 +2,7 @@
 
 #include "PartialCopies.h"
 #include "PrivateFiles.h"
+#include "XdgDataHome.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -138,23 +139,18 @@ PosixFileManager::PosixFileManager(RenameAt2 rename)
     : rename_(rename ? rename : &systemRenameAt2) {}
 
 std::optional<QString> PosixFileManager::applicationSupportDirectory(Error& error) {
-    // A relative XDG_DATA_HOME is invalid and ignored, as is a relative HOME.
-    QString directory = QFile::decodeName(qgetenv("XDG_DATA_HOME"));
-    if (!directory.startsWith(QLatin1Char('/'))) {
-        const QString home = QFile::decodeName(qgetenv("HOME"));
-        if (!home.startsWith(QLatin1Char('/'))) {
-            error = {posixDomain, ENOENT,
-                     QStringLiteral("Your data folder can't be found: neither XDG_DATA_HOME nor "
-                                    "HOME names one.")};
-            return std::nullopt;
-        }
-        directory = home + QStringLiteral("/.local/share");
+    const std::optional<QString> directory = xdgDataHome();
+    if (!directory) {
+        error = {posixDomain, ENOENT,
+                 QStringLiteral("Your data folder can't be found: neither XDG_DATA_HOME nor HOME "
+                                "names one.")};
+        return std::nullopt;
     }
     // A fresh account may not have one yet; it is created as the XDG base directories are.
-    if (const int status = PrivateFiles::makeDirectories(encoded(directory))) {
+    if (const int status = PrivateFiles::makeDirectories(encoded(*directory))) {
         error = posixError(
             status,
-            QStringLiteral("Your data folder %1 couldn't be created").arg(quoted(directory)));
+            QStringLiteral("Your data folder %1 couldn't be created").arg(quoted(*directory)));
         return std::nullopt;
     }
     return directory;

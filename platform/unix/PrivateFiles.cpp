@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,8 +20,9 @@ int makeDirectories(const std::string& path) {
     return 0;
 }
 
-int writeAtomically(const std::string& path, const std::string& contents) {
-    const std::string partial = path + ".partial";
+int writeAtomically(const std::string& path, const std::string& contents, unsigned mode) {
+    // A name of this process's own: two writers at once must not share, nor remove, each other's.
+    const std::string partial = path + ".partial-" + std::to_string(::getpid());
     ::unlink(partial.c_str());
     const int fd = ::open(partial.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
@@ -32,6 +34,9 @@ int writeAtomically(const std::string& path, const std::string& contents) {
             status = errno;
         done += put > 0 ? std::size_t(put) : 0;
     }
+    // Whatever the umask: readers other than the owner rely on the mode asked for.
+    if (status == 0 && ::fchmod(fd, mode_t(mode)) != 0)
+        status = errno;
     if (status == 0 && ::fsync(fd) != 0)
         status = errno;
     if (::close(fd) != 0 && status == 0)
