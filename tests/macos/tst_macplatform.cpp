@@ -25,8 +25,9 @@ private Q_SLOTS:
         auto& manager = DarwinNotificationsManager::sharedInstance();
         const QString name =
             u"co.ambertide.kelmo-helper.test.%1"_s.arg(QCoreApplication::applicationPid());
-        int received = 0;
-        QVERIFY(manager.registerForNotificationName(name, [&received] { ++received; }));
+        // The manager keeps the block for the whole run.
+        static int received = 0;
+        QVERIFY(manager.registerForNotificationName(name, [] { ++received; }));
         manager.postNotificationWithName(name);
         QTRY_COMPARE(received, 1);
     }
