@@ -3,21 +3,23 @@
 #include "AgentPlatform.h"
 #include "NotifyCenter.h"
 #include "StandardOutput.h"
+#include "SystemLog.h"
 #include "TerminationRequests.h"
 
 #include <QCoreApplication>
 #include <csignal>
 
-int runAgent(int argc, char** argv, AgentIntervals intervals) {
+int runAgent(int argc, char** argv, AgentIntervals intervals, const std::string& journal) {
     // A reader that went away must not take the agent with it; writes then just fail.
     std::signal(SIGPIPE, SIG_IGN);
     prepareAgentProcess();
     QCoreApplication app(argc, argv);
+    SystemLog::open(journal);
 
     QString whyNot;
     std::optional<AgentPlatform> platform = makeAgentPlatform(whyNot);
     if (!platform) {
-        printErrorLine(whyNot);
+        SystemLog::printErrorLine(whyNot);
         return 1;
     }
     AppDelegate delegate(*platform->runningApplications, *platform->keyboard, *platform->trust,
@@ -31,7 +33,7 @@ int runAgent(int argc, char** argv, AgentIntervals intervals) {
     if (!delegate.applicationDidFinishLaunching([&whyNot] {
             if (becomeTheOnlyAgent(whyNot))
                 return true;
-            printErrorLine(whyNot);
+            SystemLog::printErrorLine(whyNot);
             return false;
         }))
         return 1;

@@ -1,6 +1,11 @@
 #pragma once
 
 #include "AppDelegate.h"
+#include "SystemLog.h"
 
-// Runs the agent until it is told to end; returns the process's exit code.
-int runAgent(int argc, char** argv, AgentIntervals intervals);
+#include <string>
+
+// Runs the agent until it is told to end; returns the process's exit code. `journal` is where the
+// systemd journal listens.
+int runAgent(int argc, char** argv, AgentIntervals intervals,
+             const std::string& journal = SystemLog::journalSocket);

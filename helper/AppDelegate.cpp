@@ -6,6 +6,7 @@
 #include "NotificationNames.h"
 #include "RunningApplications.h"
 #include "StandardOutput.h"
+#include "SystemLog.h"
 #include "TerminationRequests.h"
 
 #include <QCoreApplication>
@@ -44,8 +45,9 @@ bool AppDelegate::applicationDidFinishLaunching(const std::function<bool()>& cla
             memoryRelease_.noteCommand();
         };
         if (!manager.registerForNotificationName(QString::fromLatin1(name), block)) {
-            printErrorLine(QStringLiteral("cannot receive %1 from the bus; the agent exits")
-                               .arg(QLatin1String(name)));
+            SystemLog::printErrorLine(
+                QStringLiteral("cannot receive %1 from the bus; the agent exits")
+                    .arg(QLatin1String(name)));
             return false;
         }
     }
@@ -91,7 +93,7 @@ void AppDelegate::paste() {
     if (keyDown)
         keyUp = keyboard_.createKeyboardEvent(Quartz::kVK_ANSI_V, false, whyNot);
     if (!keyDown || !keyUp) {
-        printErrorLine(QStringLiteral("cannot paste: %1").arg(whyNot));
+        SystemLog::printErrorLine(QStringLiteral("cannot paste: %1").arg(whyNot));
         return;
     }
     keyDown->flags = Quartz::kCGEventFlagMaskCommand;
@@ -99,7 +101,7 @@ void AppDelegate::paste() {
     const std::array events{*keyDown, *keyUp};
     keyboard_.postEvents(Quartz::kCGHIDEventTap, events, [](const QString& failure) {
         if (!failure.isEmpty()) {
-            printErrorLine(QStringLiteral("cannot paste: %1").arg(failure));
+            SystemLog::printErrorLine(QStringLiteral("cannot paste: %1").arg(failure));
             return;
         }
         printLine("$ Kelmo Helper: didPaste");

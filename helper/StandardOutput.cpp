@@ -7,7 +7,3 @@ void printLine(std::string_view line) {
     std::fputc('\n', stdout);
     std::fflush(stdout);
 }
-
-void printErrorLine(const QString& message) {
-    std::fprintf(stderr, "Kelmo Helper: %s\n", qUtf8Printable(message));
-}

@@ -4,6 +4,7 @@
 #include "PortalAccessibilityTrust.h"
 #include "PortalKeyboard.h"
 #include "RemoteDesktopSession.h"
+#include "SystemLog.h"
 #include "WaylandKeymap.h"
 #include "XTestAccessibilityTrust.h"
 #include "XTestKeyboard.h"
@@ -12,7 +13,6 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusError>
-#include <cstdio>
 
 namespace {
 enum class Backend { xtest, portal };
@@ -29,11 +29,11 @@ Backend inputBackend() {
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
     const Backend guessed = wayland ? Backend::portal : Backend::xtest;
     if (!chosen.isEmpty())
-        std::fprintf(stderr,
-                     "Kelmo Helper: KELMO_INPUT_BACKEND=%s is neither xtest nor portal; typing "
-                     "through %s\n",
-                     chosen.constData(),
-                     guessed == Backend::portal ? "the desktop portal" : "XTEST");
+        SystemLog::printErrorLine(
+            QStringLiteral("KELMO_INPUT_BACKEND=%1 is neither xtest nor portal; typing through %2")
+                .arg(QString::fromLocal8Bit(chosen), guessed == Backend::portal
+                                                         ? QStringLiteral("the desktop portal")
+                                                         : QStringLiteral("XTEST")));
     return guessed;
 }
 } // namespace
@@ -55,11 +55,11 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                     live->catchUp(std::move(caughtUp));
             });
         if (!session->portalAvailable())
-            std::fputs("Kelmo Helper: typing through the desktop portal (Wayland session), but the "
-                       "session bus has no desktop portal; install xdg-desktop-portal with a "
-                       "backend that offers RemoteDesktop (KDE, GNOME), or set "
-                       "KELMO_INPUT_BACKEND=xtest to type into X11 applications only\n",
-                       stderr);
+            SystemLog::printErrorLine(QStringLiteral(
+                "typing through the desktop portal (Wayland session), but the session bus has no "
+                "desktop portal; install xdg-desktop-portal with a backend that offers "
+                "RemoteDesktop (KDE, GNOME), or set KELMO_INPUT_BACKEND=xtest to type into X11 "
+                "applications only"));
         return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                              std::make_unique<PortalKeyboard>(session, keymap),
                              std::make_unique<PortalAccessibilityTrust>(session)};

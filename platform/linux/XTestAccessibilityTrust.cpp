@@ -1,8 +1,7 @@
 #include "XTestAccessibilityTrust.h"
 
+#include "SystemLog.h"
 #include "XcbDisplay.h"
-
-#include <cstdio>
 
 XTestAccessibilityTrust::XTestAccessibilityTrust(std::shared_ptr<XcbDisplay> display)
     : display_(std::move(display)) {}
@@ -10,9 +9,9 @@ XTestAccessibilityTrust::XTestAccessibilityTrust(std::shared_ptr<XcbDisplay> dis
 bool XTestAccessibilityTrust::isProcessTrusted(bool prompt) {
     const bool trusted = display_->connection() && display_->hasXTest();
     if (!trusted && prompt)
-        std::fprintf(stderr,
-                     "Kelmo Helper: cannot send keystrokes: %s. Start the helper inside your X "
-                     "session (DISPLAY must name it) on an X server with the XTEST extension.\n",
-                     qUtf8Printable(display_->lastError()));
+        SystemLog::printErrorLine(
+            QStringLiteral("cannot send keystrokes: %1. Start the helper inside your X session "
+                           "(DISPLAY must name it) on an X server with the XTEST extension.")
+                .arg(display_->lastError()));
     return trusted;
 }

@@ -2,6 +2,7 @@
 
 #include "PortalNames.h"
 #include "PortalRequest.h"
+#include "SystemLog.h"
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -28,10 +29,6 @@ constexpr int keyTimeoutMs = 2000;
 constexpr int releaseTimeoutMs = 1000;
 // A paste that waited this long for the portal to take the ones before it is not typed.
 constexpr auto stale = std::chrono::seconds(5);
-
-void say(const QString& line) {
-    std::fprintf(stderr, "Kelmo Helper: %s\n", qUtf8Printable(line));
-}
 
 // The session's object path, as a path or, as the KDE backend gives it, a string; empty unless
 // it is a valid object path.
@@ -152,7 +149,8 @@ void RemoteDesktopSession::startSelected(bool restoring) {
                 return failed(QStringLiteral("the desktop did not grant the keyboard"));
             state_ = State::started;
             if (!grant_.remember(results.value(QStringLiteral("restore_token")).toString()))
-                say(QStringLiteral("cannot remember that typing was allowed; the next start "
+                SystemLog::printErrorLine(
+                    QStringLiteral("cannot remember that typing was allowed; the next start "
                                    "will not take it up again"));
         });
 }
@@ -160,7 +158,7 @@ void RemoteDesktopSession::startSelected(bool restoring) {
 void RemoteDesktopSession::failed(const QString& why, bool userDeclined) {
     if (userDeclined)
         grant_.forget();
-    say(QStringLiteral("no typing session with the desktop: %1").arg(why));
+    SystemLog::printErrorLine(QStringLiteral("no typing session with the desktop: %1").arg(why));
     // A session given up on is closed, or a dialog the user answers later would start it.
     if (!session_.isEmpty())
         bus_.asyncCall(QDBusMessage::createMethodCall(
@@ -177,7 +175,7 @@ void RemoteDesktopSession::closed(const QDBusMessage& message) {
 void RemoteDesktopSession::ended(const QString& why) {
     if (state_ == State::idle)
         return;
-    say(QStringLiteral("the typing session ended: %1").arg(why));
+    SystemLog::printErrorLine(QStringLiteral("the typing session ended: %1").arg(why));
     forgetSession();
 }
 
