@@ -1,6 +1,7 @@
 #include "ViewController.h"
 
 #include "ApplicationLauncher.h"
+#include "BundleVersion.h"
 #include "DarwinNotificationsManager.h"
 #include "ErrorPresentation.h"
 #include "FileManager.h"
@@ -19,9 +20,12 @@ const QString helperName = QStringLiteral("Kelmo Helper");
 const QString folderPiece = QLatin1Char('/') + productName;
 const QString bundlePiece = QLatin1Char('/') + helperName + QStringLiteral(".app");
 const QString resourceExtension = QStringLiteral("app");
-// The installer's one error of its own: its resources lack the agent bundle.
+// The installer's errors of its own: its resources lack the agent bundle; an old agent won't end.
 constexpr int helperMissingCode = 904;
+constexpr int oldHelperRunsCode = 905;
 constexpr std::chrono::seconds waitBeforeLaunch{1};
+// How long an old agent may take to end after shouldTerminate, in checks a second apart.
+constexpr int checksForOldHelperToEnd = 5;
 constexpr int step2 = 1;
 constexpr int step3 = 2;
 } // namespace
@@ -125,12 +129,19 @@ void ViewController::installHelper() {
     const std::optional<QString> location = helperInstallURL();
     if (!location)
         return;
-    if (services_.fileManager.fileExistsAtPath(*location)) {
-        launchHelper(this);
-        return;
-    }
+    FileManager& files = services_.fileManager;
     const std::optional<QString> resource =
         services_.mainBundle.pathForResource(helperName, resourceExtension);
+    if (files.fileExistsAtPath(*location)) {
+        // What is there stays, unless it is older than what this installer carries: an upgraded
+        // installer must not leave the user's agent behind for good.
+        if (resource &&
+            isOlderBundleVersion(files.bundleVersion(*location), files.bundleVersion(*resource)))
+            upgradeHelper(*resource, *location);
+        else
+            launchHelper(this);
+        return;
+    }
     if (!resource) {
         presentError({QString::fromLatin1(BundleIdentifier::installer), helperMissingCode,
                       localizedString("ERROR.904")});
@@ -139,6 +150,30 @@ void ViewController::installHelper() {
     if (const std::optional<Error> failure = services_.fileManager.copyItem(*resource, *location)) {
         presentError(*failure);
         return;
+    }
+    services_.sleep(waitBeforeLaunch);
+    launchHelper(this);
+}
+
+void ViewController::upgradeHelper(const QString& resource, const QString& location) {
+    if (const std::optional<Error> failure =
+            services_.fileManager.replaceItem(resource, location)) {
+        presentError(*failure);
+        return;
+    }
+    // The old agent still runs from the bundle it was started from: it ends, the new one starts.
+    const QString helperId = QString::fromLatin1(BundleIdentifier::helper);
+    RunningApplications& running = services_.runningApplications;
+    if (running.isRunning(helperId)) {
+        auto& manager = DarwinNotificationsManager::sharedInstance();
+        manager.postNotificationWithName(QString::fromLatin1(NotificationName::shouldTerminate));
+        for (int check = 0; check < checksForOldHelperToEnd && running.isRunning(helperId); ++check)
+            services_.sleep(waitBeforeLaunch);
+        if (running.isRunning(helperId)) {
+            presentError({QString::fromLatin1(BundleIdentifier::installer), oldHelperRunsCode,
+                          localizedString("ERROR.905")});
+            return;
+        }
     }
     services_.sleep(waitBeforeLaunch);
     launchHelper(this);

@@ -70,6 +70,9 @@ private:
     void viewDidLoad();
     void applyLocalizedTexts();
     void makeStepButtonDefault(int step);
+    // Replaces an installed agent older than the carried one, ends the old one and starts the
+    // new.
+    void upgradeHelper(const QString& resource, const QString& location);
 
     std::unique_ptr<Ui::ViewController> ui_;
     InstallerServices services_;

@@ -22,4 +22,9 @@ public:
     // Copies the file or directory tree `from` to `to`, which must not exist. Either the whole
     // copy appears at `to`, or nothing does.
     virtual std::optional<Error> copyItem(const QString& from, const QString& to) = 0;
+    // Puts a copy of the tree `from` in the place of the tree at `to`, in one step: a reader sees
+    // the old tree or the whole new one, never a mix, and a failure leaves the old one.
+    virtual std::optional<Error> replaceItem(const QString& from, const QString& to) = 0;
+    // CFBundleVersion of the bundle at `bundle`; empty when its Info.plist can't be read.
+    virtual QString bundleVersion(const QString& bundle) = 0;
 };

@@ -39,5 +39,9 @@
         <source>This installer is incomplete: Kelmo Helper is missing from it. Please download Kelmo again.</source>
         <translation>Dieser Installer ist unvollständig: Kelmo Helper fehlt darin. Bitte lade Kelmo erneut herunter.</translation>
     </message>
+    <message id="ERROR.905">
+        <source>The Kelmo Helper that runs did not end, so its new version can't start yet. Please quit it and press Install again.</source>
+        <translation>Der laufende Kelmo Helper hat sich nicht beendet, daher kann seine neue Version noch nicht starten. Bitte beende ihn und klicke erneut auf Installieren.</translation>
+    </message>
 </context>
 </TS>

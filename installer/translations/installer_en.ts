@@ -39,5 +39,9 @@
         <source>This installer is incomplete: Kelmo Helper is missing from it. Please download Kelmo again.</source>
         <translation>This installer is incomplete: Kelmo Helper is missing from it. Please download Kelmo again.</translation>
     </message>
+    <message id="ERROR.905">
+        <source>The Kelmo Helper that runs did not end, so its new version can't start yet. Please quit it and press Install again.</source>
+        <translation>The Kelmo Helper that runs did not end, so its new version can't start yet. Please quit it and press Install again.</translation>
+    </message>
 </context>
 </TS>

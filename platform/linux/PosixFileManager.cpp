@@ -1,5 +1,6 @@
 #include "PosixFileManager.h"
 
+#include "InfoPlist.h"
 #include "PartialCopies.h"
 #include "PrivateFiles.h"
 #include "XdgDataHome.h"
@@ -204,4 +205,39 @@ std::optional<Error> PosixFileManager::copyItem(const QString& from, const QStri
         return std::nullopt;
     PartialCopies::removeTree(partial);
     return posixError(status, what);
+}
+
+std::optional<Error> PosixFileManager::replaceItem(const QString& from, const QString& to) {
+    const std::string destination = encoded(to);
+    const QString what = QStringLiteral("%1 couldn't be replaced with %2")
+                             .arg(quoted(to), quoted(QFileInfo(from).fileName()));
+    const PartialCopies::FolderLock lock(encoded(QFileInfo(to).path()));
+    PartialCopies::removeAbandonedCopies(destination);
+    const std::string partial = PartialCopies::partialPathFor(destination);
+    int status = copyEntry(encoded(from), partial, PartialCopies::allowedModes());
+    if (status == 0 && rename_(partial.c_str(), destination.c_str(), RENAME_EXCHANGE) != 0) {
+        status = errno;
+        if (status == EINVAL || status == ENOSYS) {
+            // The old tree goes aside under a partial name of its own, which a later installer
+            // clears away should this one be killed in between.
+            const std::string aside = PartialCopies::partialPathFor(destination);
+            status = rename_(destination.c_str(), aside.c_str(), 0) == 0 ? 0 : errno;
+            if (status == 0 && rename_(partial.c_str(), destination.c_str(), 0) != 0) {
+                status = errno;
+                rename_(aside.c_str(), destination.c_str(), 0);
+            }
+            if (status == 0)
+                PartialCopies::removeTree(aside);
+        }
+    }
+    // After an exchange the partial name holds the old tree.
+    PartialCopies::removeTree(partial);
+    if (status == 0)
+        return std::nullopt;
+    return posixError(status, what);
+}
+
+QString PosixFileManager::bundleVersion(const QString& bundle) {
+    return InfoPlist::topLevelString(bundle + QStringLiteral("/Contents/Info.plist"),
+                                     u"CFBundleVersion");
 }

@@ -17,6 +17,10 @@ public:
     // the source's modes. Partial copies that an installer killed mid-copy left beside `to` are
     // removed first.
     std::optional<Error> copyItem(const QString& from, const QString& to) override;
+    // Without RENAME_EXCHANGE (NFS) the old tree is moved aside first: for a moment nothing is
+    // at `to`, but never a mix.
+    std::optional<Error> replaceItem(const QString& from, const QString& to) override;
+    QString bundleVersion(const QString& bundle) override;
 
 private:
     int renameNoReplace(const char* from, const char* to);

@@ -81,3 +81,44 @@ std::optional<Error> CocoaFileManager::copyItem(const QString& from, const QStri
         return posixError(status);
     }
 }
+
+std::optional<Error> CocoaFileManager::replaceItem(const QString& from, const QString& to) {
+    @autoreleasepool {
+        NSFileManager* files = NSFileManager.defaultManager;
+        NSString* destination = to.toNSString();
+        const std::string target = destination.fileSystemRepresentation;
+        const PartialCopies::FolderLock lock(
+            destination.stringByDeletingLastPathComponent.fileSystemRepresentation);
+        PartialCopies::removeAbandonedCopies(target);
+        const std::string partial = PartialCopies::partialPathFor(target);
+        NSString* partialPath = [files stringWithFileSystemRepresentation:partial.c_str()
+                                                                   length:partial.size()];
+        NSError* failure = nil;
+        if (![files copyItemAtURL:[NSURL fileURLWithPath:from.toNSString()]
+                            toURL:[NSURL fileURLWithPath:partialPath]
+                            error:&failure]) {
+            PartialCopies::removeTree(partial);
+            return errorFrom(failure);
+        }
+        int status = PartialCopies::restrictModes(partial, PartialCopies::allowedModes());
+        if (status == 0 && renamex_np(partial.c_str(), target.c_str(), RENAME_SWAP) != 0)
+            status = errno;
+        // After the swap the partial name holds the old tree.
+        PartialCopies::removeTree(partial);
+        if (status == 0)
+            return std::nullopt;
+        return posixError(status);
+    }
+}
+
+QString CocoaFileManager::bundleVersion(const QString& bundle) {
+    @autoreleasepool {
+        // Read afresh: NSBundle caches what it once read of a path.
+        NSDictionary* info = [NSDictionary
+            dictionaryWithContentsOfURL:[NSURL fileURLWithPath:(bundle + QStringLiteral(
+                                                                    "/Contents/Info.plist"))
+                                                                   .toNSString()]];
+        id version = info[@"CFBundleVersion"];
+        return [version isKindOfClass:NSString.class] ? QString::fromNSString(version) : QString();
+    }
+}
