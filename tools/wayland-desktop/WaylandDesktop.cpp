@@ -38,6 +38,16 @@ bool waitFor(Condition condition, int timeoutMs) {
     return true;
 }
 
+// The end of a service's log, where the reason it failed usually is.
+QString tailOf(const QString& path) {
+    constexpr qint64 tail = 3000;
+    QFile log(path);
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    log.seek(std::max<qint64>(0, log.size() - tail));
+    return QString::fromUtf8(log.readAll()).trimmed();
+}
+
 void killGroup(QProcess& process) {
     if (process.state() == QProcess::NotRunning)
         return;
@@ -83,6 +93,10 @@ QStringList WaylandDesktop::fieldLines() {
 
 bool WaylandDesktop::waitForFieldLine(const QString& line, int timeoutMs) {
     return waitFor([&] { return fieldLines().contains(line); }, timeoutMs);
+}
+
+QString WaylandDesktop::servicesLog() const {
+    return root_.filePath(QStringLiteral("services.log"));
 }
 
 bool WaylandDesktop::fail(const QString& why) {
@@ -150,7 +164,8 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
     for (const auto& [name, value] : settings)
         env_.insert(QLatin1String(name), value);
 
-    bus_.setStandardErrorFile(QProcess::nullDevice());
+    // The services the bus starts (the portal, its backend) write here.
+    bus_.setStandardErrorFile(servicesLog());
     startInGroup(bus_, QStringLiteral("dbus-daemon"),
                  {QStringLiteral("--config-file=") + config, QStringLiteral("--nofork"),
                   QStringLiteral("--print-address=1")});
@@ -210,16 +225,21 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
     version << QStringLiteral("org.freedesktop.portal.RemoteDesktop") << QStringLiteral("version");
     const QDBusMessage answer = connection.call(version, QDBus::Block, startTimeoutMs);
     if (answer.type() != QDBusMessage::ReplyMessage)
-        return fail(QStringLiteral("the portal offers no RemoteDesktop: ") + answer.errorMessage());
+        return fail(QStringLiteral("the portal offers no RemoteDesktop: %1; the desktop's services "
+                                   "said:\n%2")
+                        .arg(answer.errorMessage(), tailOf(servicesLog())));
 
     QProcessEnvironment fieldEnv = env_;
     fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
     field_.setProcessEnvironment(fieldEnv);
-    field_.setStandardErrorFile(QProcess::nullDevice());
+    const QString fieldLog = root + QStringLiteral("/field.log");
+    field_.setStandardErrorFile(fieldLog);
     field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments);
     if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
         !waitFor([&] { return kwinSays("KWINSCRIPT active=demo-textfield"); }, startTimeoutMs))
-        return fail(QStringLiteral("the text field got no keyboard focus"));
+        return fail(
+            QStringLiteral("the text field got no keyboard focus; it said:\n%1\nKWin said:\n%2")
+                .arg(tailOf(fieldLog), QString::fromUtf8(kwinLog_.right(3000))));
     return true;
 }
 

@@ -35,6 +35,7 @@ public:
 private:
     bool start(const QString& layout, const QString& variant, const QStringList& fieldArguments);
     bool fail(const QString& why);
+    QString servicesLog() const;
     bool writeFile(const QString& path, const QString& contents);
     void startInGroup(QProcess& process, const QString& program, const QStringList& arguments);
 
