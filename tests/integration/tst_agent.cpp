@@ -6,13 +6,12 @@
 #include <csignal>
 
 using namespace Qt::StringLiterals;
+using namespace NotificationName;
 
 namespace {
 const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
 const QString willTerminateLine = u"$ Kelmo Helper: willTerminate"_s;
-const QString shouldTerminate = name(NotificationName::shouldTerminate);
-const QString willTerminate = name(NotificationName::willTerminate);
 
 // The names whose delivery the agent logged, in order.
 QStringList deliveries(LineProcess& agent) {
@@ -39,15 +38,11 @@ QDBusMessage post(const QString& destination, const QVariantList& arguments) {
 class AgentTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init() {
-        f.emplace();
-        QVERIFY2(f->bus.isRunning(), "dbus-daemon did not start");
-    }
+    void init() { QVERIFY2(f.emplace().bus.isRunning(), "dbus-daemon did not start"); }
     void cleanup() { f.reset(); }
 
     void commandAnsweringTheAnnouncementIsServed() {
-        f->peer.onArrival(name(NotificationName::didFinishLaunching),
-                          [this] { f->peer.post(shouldTerminate); });
+        f->peer.onArrival(didFinishLaunching, [this] { f->peer.post(shouldTerminate); });
         for (int round = 1; round <= 3; ++round) {
             LineProcess agent;
             agent.start(helperExecutable);
@@ -56,7 +51,7 @@ private Q_SLOTS:
             QCOMPARE(agent.exitCode(), 0);
             // Launch prints nothing: the farewell is the only line.
             QCOMPARE(agent.output(), QStringList{willTerminateLine});
-            QCOMPARE(deliveries(agent), QStringList{shouldTerminate});
+            QCOMPARE(deliveries(agent), QStringList{name(shouldTerminate)});
             QVERIFY(agent.errors().contains(u"kelmo.notifications: userinfo: (null)"_s));
         }
     }
@@ -64,32 +59,31 @@ private Q_SLOTS:
     void onlyBroadcastPostsOfOneStringAreCommands() {
         LineProcess agent;
         QVERIFY(startAgent(agent, f->peer, helperExecutable));
-        for (const QString& other : {name(NotificationName::didFinishLaunching), willTerminate,
-                                     u"co.ambertide.kelmo-helper.shouldterminate"_s,
-                                     shouldTerminate + u'X', shouldTerminate.chopped(1), QString()})
+        const QString command = name(shouldTerminate);
+        for (const QString& other : {name(didFinishLaunching), name(willTerminate),
+                                     u"co.ambertide.kelmo-helper.shouldterminate"_s, command + u'X',
+                                     command.chopped(1), QString()})
             f->peer.post(other);
         QDBusConnection bus = f->bus.connection();
         const QString agentId = name(BundleIdentifier::helper);
         for (const QDBusMessage& impostor :
-             {post({}, {shouldTerminate, 1, shouldTerminate}),
-              post({}, {QStringList{shouldTerminate}}), post(agentId, {shouldTerminate}),
-              post(bus.interface()->serviceOwner(agentId).value(), {shouldTerminate})})
+             {post({}, {command, 1, command}), post({}, {QStringList{command}}),
+              post(agentId, {command}),
+              post(bus.interface()->serviceOwner(agentId).value(), {command})})
             QVERIFY(bus.send(impostor));
         // Commands are handled in order: once this one shows, every impostor was seen.
-        f->peer.post(name(NotificationName::shouldRequestAccess));
-        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot send").isEmpty(); }));
+        f->peer.post(shouldRequestAccess);
+        QVERIFY(agent.waitForErrors(u"cannot send"));
         QVERIFY(agent.isRunning());
-        f->peer.post(shouldTerminate);
-        QVERIFY(agent.waitForExit());
-        QCOMPARE(deliveries(agent),
-                 QStringList({name(NotificationName::shouldRequestAccess), shouldTerminate}));
+        QVERIFY(stopAgent(agent, f->peer));
+        QCOMPARE(deliveries(agent), QStringList({name(shouldRequestAccess), command}));
     }
 
     void watchdogEndsTheAgentOnlyOnceTheMainApplicationIsGone() {
         const QString mainApp = name(BundleIdentifier::mainApplication);
         QVERIFY(f->bus.connection().registerService(mainApp));
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, testAgent, {}, {u"--watchdog-ms"_s, u"50"_s}));
+        QVERIFY(startAgent(agent, f->peer, testAgent, {u"--watchdog-ms"_s, u"50"_s}));
         // Ten ticks find the main application.
         QTest::qWait(500);
         QVERIFY(agent.isRunning());
@@ -123,7 +117,7 @@ private Q_SLOTS:
             agent.process().closeReadChannel(QProcess::StandardOutput);
         if (how.startsWith(u"command"))
             f->peer.post(shouldTerminate);
-        f->peer.post(name(NotificationName::shouldPaste), pastes);
+        f->peer.post(shouldPaste, pastes);
         if (signals.contains(how))
             ::kill(pid_t(agent.pid()), signals.value(how));
         if (how == u"lost bus")
@@ -141,20 +135,18 @@ private Q_SLOTS:
     }
 
     void secondAgentLeavesTheFirstServing() {
-        LineProcess first;
+        LineProcess first, second;
         QVERIFY(startAgent(first, f->peer, helperExecutable));
-        LineProcess second;
         second.start(helperExecutable);
         QVERIFY(second.waitForExit());
         QCOMPARE(second.exitCode(), 1);
         QCOMPARE(second.output(), QStringList());
         QCOMPARE(second.errors().size(), 1);
         QVERIFY(second.errors().first().contains(u"another agent"_s));
-        f->peer.post(shouldTerminate);
-        QVERIFY(first.waitForExit());
+        QVERIFY(stopAgent(first, f->peer));
         QVERIFY(f->peer.waitFor(willTerminate));
         // One announcement and one farewell: the second agent never spoke on the bus.
-        QCOMPARE(f->peer.count(name(NotificationName::didFinishLaunching)), 1);
+        QCOMPARE(f->peer.count(didFinishLaunching), 1);
         QCOMPARE(f->peer.count(willTerminate), 1);
     }
 
@@ -170,7 +162,7 @@ private Q_SLOTS:
         // A daemon that allows each connection fewer match rules than the agent has commands.
         PrivateBus strict(u"<limit name=\"max_match_rules_per_connection\">3</limit>"_s);
         BusPeer peer(strict.connection());
-        QVERIFY(peer.observe({name(NotificationName::didFinishLaunching)}));
+        QVERIFY(peer.observe({didFinishLaunching}));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s,
                    busAddress.isEmpty() ? strict.address() : busAddress);
@@ -183,7 +175,7 @@ private Q_SLOTS:
         QCOMPARE(agent.output(), QStringList());
         QVERIFY(
             !strict.connection().interface()->isServiceRegistered(name(BundleIdentifier::helper)));
-        QCOMPARE(peer.count(name(NotificationName::didFinishLaunching)), 0);
+        QCOMPARE(peer.count(didFinishLaunching), 0);
     }
 
     void slowRealWatchdogFirstChecksAfterAMinute() {

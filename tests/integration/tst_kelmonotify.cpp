@@ -28,15 +28,12 @@ QStringList words(const char* text) {
 class KelmoNotifyTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void init() {
-        bus.emplace();
-        QVERIFY(bus->isRunning());
-    }
+    void init() { QVERIFY(bus.emplace().isRunning()); }
     void cleanup() { bus.reset(); }
 
     void postDeliversInOrderBeforeItReturns() {
         BusPeer peer(bus->connection());
-        QVERIFY(peer.observe(words("a.one a.two")));
+        QVERIFY(peer.observe({u"a.one"_s, u"a.two"_s}));
         QCOMPARE(run(words("post a.one a.two a.one")).status, 0);
         QVERIFY(peer.waitFor(u"a.one"_s, 2));
         QCOMPARE(peer.received(), words("a.one a.two a.one"));

@@ -7,21 +7,17 @@
 #include <QDBusConnectionInterface>
 #include <QKeyEvent>
 #include <QLineEdit>
+#include <QTcpServer>
 #include <QTemporaryDir>
-#include <arpa/inet.h>
 #include <csignal>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
+using namespace NotificationName;
 
 namespace {
 const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
 const QString pasteLine = u"$ Kelmo Helper: paste()"_s;
 const QString didPasteLine = u"$ Kelmo Helper: didPaste"_s;
-const QString didPaste = name(NotificationName::didPaste);
-const QString shouldPaste = name(NotificationName::shouldPaste);
 
 constexpr xcb_keysym_t XK_v = 0x76;
 constexpr xcb_keysym_t XK_Shift_L = 0xffe1;
@@ -29,10 +25,13 @@ constexpr xcb_keysym_t XK_Control_L = 0xffe3;
 constexpr std::uint16_t ShiftMask = 1 << 0;
 constexpr std::uint16_t ControlMask = 1 << 2;
 
-bool setLayout(const QString& display, const QString& arguments) {
-    QProcess setxkbmap;
-    setxkbmap.start(u"setxkbmap"_s, QStringList{u"-display"_s, display} + arguments.split(u' '));
-    return setxkbmap.waitForFinished(20000) && setxkbmap.exitCode() == 0;
+// Runs a tool to its end; whether it succeeded.
+bool run(const QString& program, const QString& arguments,
+         const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QProcess tool;
+    tool.setProcessEnvironment(env);
+    tool.start(program, arguments.split(u' '));
+    return tool.waitForFinished(20000) && tool.exitCode() == 0;
 }
 
 // The key presses a widget gets, as its toolkit saw them: the X keycode and the modifiers.
@@ -66,10 +65,7 @@ public:
         : xvfb_(xvfb) {}
 
 private Q_SLOTS:
-    void init() {
-        f.emplace();
-        QVERIFY(f->bus.isRunning());
-    }
+    void init() { QVERIFY(f.emplace().bus.isRunning()); }
     void cleanup() { f.reset(); }
 
     // Two pastes, the second while the user holds Shift: each is Control+V alone, whole, in
@@ -78,7 +74,7 @@ private Q_SLOTS:
         KeyRecorder recorder(xvfb_.display());
         QVERIFY(recorder.takeFocus());
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, xvfb_.display()));
+        QVERIFY(startAgentOn(agent, xvfb_.display()));
         f->peer.post(shouldPaste);
         QVERIFY(recorder.waitForKeys(XK_v, 2));
         recorder.fakeKey(XK_Shift_L, true);
@@ -125,12 +121,12 @@ private Q_SLOTS:
         field_->setFocus();
         QTRY_VERIFY_WITH_TIMEOUT(field_->hasFocus(), 10000);
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, xvfb_.display()));
-        const auto restoreUs = qScopeGuard([&] { setLayout(xvfb_.display(), u"-layout us"_s); });
+        QVERIFY(startAgentOn(agent, xvfb_.display()));
+        const auto restoreUs = qScopeGuard([&] { setLayout(u"-layout us"_s); });
         const bool noV = layout == u"-layout ru";
         for (int paste = 1; paste <= 2; ++paste) {
             if (paste == 2) {
-                QVERIFY(setLayout(xvfb_.display(), layout));
+                QVERIFY(setLayout(layout));
                 KeyRecorder(xvfb_.display()).lockGroup(group);
             }
             const QString text = u"paste %1 %2"_s.arg(paste).arg(layout);
@@ -159,7 +155,7 @@ private Q_SLOTS:
         KeyRecorder recorder(server.display());
         QVERIFY(recorder.takeFocus());
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, server.display()));
+        QVERIFY(startAgentOn(agent, server.display()));
         f->peer.post(shouldPaste);
         QVERIFY(f->peer.waitFor(didPaste));
 
@@ -206,24 +202,17 @@ private Q_SLOTS:
     // A display that takes the connection and never answers, as a hung server behind ssh -X
     // would: each paste fails within the time allowed, and the agent still ends on request.
     void silentXServerHoldsNothing() {
-        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QTcpServer silent;
         int display = 6100 + int(QCoreApplication::applicationPid() % 500);
-        while (address.sin_port = htons(std::uint16_t(6000 + display)),
-               ::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        while (!silent.listen(QHostAddress::LocalHost, quint16(6000 + display)))
             ++display;
-        QVERIFY(::listen(listener, 8) == 0);
-        const auto closeListener = qScopeGuard([&] { ::close(listener); });
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, u"127.0.0.1:%1"_s.arg(display)));
+        QVERIFY(startAgentOn(agent, u"127.0.0.1:%1"_s.arg(display)));
         f->peer.post(shouldPaste, 3);
-        QVERIFY(
-            QTest::qWaitFor([&] { return agent.errors().filter(u"does not answer").size() == 3; }));
-        f->peer.post(name(NotificationName::shouldTerminate));
-        QVERIFY(agent.waitForExit());
+        QVERIFY(agent.waitForErrors(u"does not answer", 3));
+        QVERIFY(stopAgent(agent, f->peer));
         QCOMPARE(agent.output().count(pasteLine), 3);
+        QCOMPARE(agent.errors().filter(u"does not answer").size(), 3);
     }
 
     // Trust is the display opening with XTEST: the real one-second poll says disabled until a
@@ -232,24 +221,23 @@ private Q_SLOTS:
     void trustAndPastesFollowTheXServer() {
         const QString display = XvfbServer::unusedDisplay();
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, display));
-        f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
+        QVERIFY(startAgentOn(agent, display));
+        f->peer.post(shouldStartCheckingForAccess);
         f->peer.post(shouldPaste);
         QVERIFY(agent.waitForLine(u"disabled"_s));
         QVERIFY(agent.errors().filter(u"cannot paste: cannot open the X display").size() == 1);
         std::optional<XvfbServer> server(std::in_place, display);
         QVERIFY(server->isRunning());
         QVERIFY(agent.waitForLine(u"enabled"_s));
-        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        QVERIFY(f->peer.waitFor(accessWasEnabled));
         QTest::qWait(1500);
         QCOMPARE(agent.output().count(u"enabled"_s), 1);
         QCOMPARE(agent.output().last(), u"enabled"_s);
-        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 1);
+        QCOMPARE(f->peer.count(accessWasEnabled), 1);
 
         server.reset();
         f->peer.post(shouldPaste);
-        QVERIFY(
-            QTest::qWaitFor([&] { return agent.errors().filter(u"cannot paste").size() == 2; }));
+        QVERIFY(agent.waitForErrors(u"cannot paste", 2));
         server.emplace(display);
         KeyRecorder recorder(display);
         QVERIFY(recorder.takeFocus());
@@ -274,17 +262,16 @@ private Q_SLOTS:
         if (withServer)
             withoutXTest.emplace(QString(), QStringList{u"-extension"_s, u"XTEST"_s});
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable,
-                           withServer ? withoutXTest->display() : XvfbServer::unusedDisplay()));
-        f->peer.post(name(NotificationName::shouldRequestAccess));
+        QVERIFY(startAgentOn(agent,
+                             withServer ? withoutXTest->display() : XvfbServer::unusedDisplay()));
+        f->peer.post(shouldRequestAccess);
         f->peer.post(shouldPaste);
-        f->peer.post(name(NotificationName::shouldTerminate));
-        QVERIFY(agent.waitForExit());
+        QVERIFY(stopAgent(agent, f->peer));
         const QStringList prompt = agent.errors().filter(u"cannot send keystrokes");
         QCOMPARE(prompt.size(), 1);
         QVERIFY2(prompt.first().contains(reason), qPrintable(prompt.first()));
         QCOMPARE(agent.output().contains(didPasteLine), withServer);
-        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
+        QCOMPARE(f->peer.count(accessWasEnabled), 0);
     }
 
     void floodsMemoryComesBack() {
@@ -293,7 +280,7 @@ private Q_SLOTS:
 #endif
         XvfbServer server;
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, server.display()));
+        QVERIFY(startAgentOn(agent, server.display()));
         const qint64 idle = residentKilobytes(agent.pid());
         constexpr int flood = 30000;
         f->peer.post(shouldPaste, flood);
@@ -312,19 +299,15 @@ private Q_SLOTS:
         env.insert(u"LC_ALL"_s, u"en_US.UTF-8"_s);
         env.remove(u"QT_QPA_PLATFORM"_s);
         const auto xdotool = [&](const QString& arguments) {
-            QProcess tool;
-            tool.setProcessEnvironment(env);
-            tool.start(u"xdotool"_s, arguments.split(u' '));
-            return tool.waitForFinished(20000) && tool.exitCode() == 0;
+            return run(u"xdotool"_s, arguments, env);
         };
         const QString focus =
             u"search --sync --onlyvisible --name ^Kelmo.Helper.Installer$ windowfocus --sync"_s;
-        QVERIFY(f->peer.observe({name(NotificationName::shouldStartCheckingForAccess),
-                                 name(NotificationName::shouldRequestAccess)}));
+        QVERIFY(f->peer.observe({shouldStartCheckingForAccess, shouldRequestAccess}));
         LineProcess installer;
         installer.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
         QVERIFY(xdotool(focus) && xdotool(u"key Return"_s));
-        QVERIFY(f->peer.waitFor(name(NotificationName::didFinishLaunching), 1, 20000));
+        QVERIFY(f->peer.waitFor((didFinishLaunching), 1, 20000));
         const QString folder = home.path() + u"/.local/share/Kelmo"_s;
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{u"Kelmo Helper.app"_s});
@@ -335,7 +318,7 @@ private Q_SLOTS:
                  QFileInfo(folder + u"/Kelmo Helper.app/Contents/MacOS/Kelmo Helper"_s)
                      .canonicalFilePath());
         QVERIFY(xdotool(u"key Return"_s));
-        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        QVERIFY(f->peer.waitFor(accessWasEnabled));
         // Step 3 may need a moment to show after the answer.
         bool ended = false;
         for (int attempt = 0; attempt < 3 && !ended; ++attempt)
@@ -343,8 +326,8 @@ private Q_SLOTS:
         QVERIFY(ended);
         QCOMPARE(installer.exitCode(), 0);
         QCOMPARE(installer.output(), QStringList());
-        f->peer.post(name(NotificationName::shouldTerminate));
-        QVERIFY(f->peer.waitFor(name(NotificationName::willTerminate)));
+        f->peer.post(shouldTerminate);
+        QVERIFY(f->peer.waitFor(willTerminate));
 
         // Escape closes the window, which ends the installer.
         LineProcess another;
@@ -359,6 +342,13 @@ private Q_SLOTS:
     }
 
 private:
+    bool startAgentOn(LineProcess& agent, const QString& display) {
+        return startAgent(agent, f->peer, helperExecutable, {}, environmentWithDisplay(display));
+    }
+    bool setLayout(const QString& layout) {
+        return run(u"setxkbmap"_s, u"-display %1 %2"_s.arg(xvfb_.display(), layout));
+    }
+
     XvfbServer& xvfb_;
     std::optional<AgentBus> f;
     std::unique_ptr<QLineEdit> field_;

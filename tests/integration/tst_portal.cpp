@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
+using namespace NotificationName;
 
 namespace {
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
@@ -142,8 +143,7 @@ class PortalTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void init() {
-        f.emplace();
-        QVERIFY(f->bus.isRunning());
+        QVERIFY(f.emplace().bus.isRunning());
         state.emplace();
         portal = std::make_unique<StandInPortal>();
         QVERIFY(f->bus.connection().registerVirtualObject(portalPath, portal.get(),
@@ -160,9 +160,9 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(startAgent(agent));
         askForAccess();
-        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
-        f->peer.post(name(NotificationName::shouldPaste), 2);
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
+        QVERIFY(f->peer.waitFor(accessWasEnabled));
+        f->peer.post(shouldPaste, 2);
+        QVERIFY(f->peer.waitFor(didPaste, 2));
         // Before the compositor's keymap is known, the portal resolves the keysyms.
         const QStringList chord{u"Keysym ffe3 down"_s, u"Keysym 76 down"_s, u"Keysym 76 up"_s,
                                 u"Keysym ffe3 up"_s};
@@ -171,10 +171,10 @@ private Q_SLOTS:
         // A key the portal refuses fails the paste, and what was pressed is released.
         portal->keys.clear();
         portal->refuseKey = 2;
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
+        f->peer.post(shouldPaste);
+        QVERIFY(agent.waitForErrors(u"cannot paste"));
         QCOMPARE(portal->keys, chord);
-        QCOMPARE(f->peer.count(name(NotificationName::didPaste)), 2);
+        QCOMPARE(f->peer.count(didPaste), 2);
     }
 
     // The portal answers before the compositor has the keys: a chord waits for the compositor to
@@ -184,19 +184,19 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(startAgent(agent, compositor.path));
         askForAccess();
-        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
-        f->peer.post(name(NotificationName::shouldPaste), 3);
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
+        QVERIFY(f->peer.waitFor(accessWasEnabled));
+        f->peer.post(shouldPaste, 3);
+        QVERIFY(f->peer.waitFor(didPaste));
         QTRY_COMPARE(compositor.syncs().size(), 1);
         QCOMPARE(portal->keys.size(), 4);
         compositor.answerSyncs();
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 2));
+        QVERIFY(f->peer.waitFor(didPaste, 2));
         QTRY_COMPARE(compositor.syncs().size(), 1);
         // Unanswered: the last paste goes out all the same.
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste), 3));
+        QVERIFY(f->peer.waitFor(didPaste, 3));
         QCOMPARE(portal->keys.size(), 12);
         // Ending while the compositor is awaited.
-        stopAgent(agent);
+        QVERIFY(stopAgent(agent, f->peer));
         QCOMPARE(agent.exitCode(), 0);
     }
 
@@ -205,11 +205,11 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(startAgent(agent));
         askForAccess();
-        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"declined").isEmpty(); }));
+        QVERIFY(agent.waitForErrors(u"declined"));
         QVERIFY(agent.waitForLine(u"disabled"_s));
-        f->peer.post(name(NotificationName::shouldRequestAccess));
+        f->peer.post(shouldRequestAccess);
         QTRY_COMPARE(portal->sessions, 2);
-        QCOMPARE(f->peer.count(name(NotificationName::accessWasEnabled)), 0);
+        QCOMPARE(f->peer.count(accessWasEnabled), 0);
         QVERIFY(!QFile::exists(grantFile()));
     }
 
@@ -221,14 +221,14 @@ private Q_SLOTS:
         askForAccess();
         QTRY_COMPARE(portal->closedByAgent, QStringList{portalPath + u"/session/s1"_s});
         portal->start = StandInPortal::Start::grant;
-        f->peer.post(name(NotificationName::shouldRequestAccess));
-        QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+        f->peer.post(shouldRequestAccess);
+        QVERIFY(f->peer.waitFor(accessWasEnabled));
         QDBusMessage closed = QDBusMessage::createSignal(
             portalPath + u"/session/s1"_s, u"org.freedesktop.portal.Session"_s, u"Closed"_s);
         closed << QVariantMap();
         QVERIFY(f->bus.connection().send(closed));
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(f->peer.waitFor(name(NotificationName::didPaste)));
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste));
         QVERIFY(agent.errors().filter(u"ended"_s).isEmpty());
     }
 
@@ -252,12 +252,12 @@ private Q_SLOTS:
             QTest::qWait(300);
             QCOMPARE(portal->sessions, 0);
             askForAccess();
-            QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled)));
+            QVERIFY(f->peer.waitFor(accessWasEnabled));
             QVERIFY(QFile::exists(grantFile()));
             struct stat info {};
             QCOMPARE(::stat(QFile::encodeName(grantFile()).constData(), &info), 0);
             QCOMPARE(info.st_mode & 0777, mode_t(0600));
-            stopAgent(first);
+            QVERIFY(stopAgent(first, f->peer));
         }
         if (tokenRefused)
             portal->start = StandInPortal::Start::decline;
@@ -273,7 +273,7 @@ private Q_SLOTS:
             QCOMPARE(portal->sessions, 2);
         } else {
             askForAccess();
-            QVERIFY(f->peer.waitFor(name(NotificationName::accessWasEnabled), 2));
+            QVERIFY(f->peer.waitFor(accessWasEnabled, 2));
             QCOMPARE(portal->sessions, 2);
         }
     }
@@ -282,11 +282,11 @@ private Q_SLOTS:
         portal->start = StandInPortal::Start::never;
         LineProcess agent;
         QVERIFY(startAgent(agent));
-        f->peer.post(name(NotificationName::shouldRequestAccess));
+        f->peer.post(shouldRequestAccess);
         QTRY_COMPARE(portal->sessions, 1);
-        f->peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
-        stopAgent(agent);
+        f->peer.post(shouldPaste);
+        QVERIFY(agent.waitForErrors(u"cannot paste"));
+        QVERIFY(stopAgent(agent, f->peer));
         QCOMPARE(agent.exitCode(), 0);
     }
 
@@ -295,7 +295,7 @@ private Q_SLOTS:
         QVERIFY(::mkfifo(QFile::encodeName(grantFile()).constData(), 0600) == 0);
         LineProcess agent;
         QVERIFY(startAgent(agent));
-        stopAgent(agent);
+        QVERIFY(stopAgent(agent, f->peer));
         QCOMPARE(portal->sessions, 0);
     }
 
@@ -305,9 +305,7 @@ private Q_SLOTS:
         QVERIFY(startAgent(agent));
         QVERIFY(agent.errors().join(u'\n').contains(u"the session bus has no desktop portal"_s));
         askForAccess();
-        QVERIFY(QTest::qWaitFor([&] {
-            return !agent.errors().filter(u"no desktop portal offers RemoteDesktop").isEmpty();
-        }));
+        QVERIFY(agent.waitForErrors(u"no desktop portal offers RemoteDesktop"));
         QVERIFY(agent.waitForLine(u"disabled"_s));
         QVERIFY(agent.isRunning());
     }
@@ -315,8 +313,8 @@ private Q_SLOTS:
 private:
     // As the installer's second step does.
     void askForAccess() {
-        f->peer.post(name(NotificationName::shouldStartCheckingForAccess));
-        f->peer.post(name(NotificationName::shouldRequestAccess));
+        f->peer.post(shouldStartCheckingForAccess);
+        f->peer.post(shouldRequestAccess);
     }
     QString grantFile() const { return state->path() + u"/Kelmo/helper-remote-desktop"_s; }
     bool startAgent(LineProcess& agent, const QString& compositor = {}) {
@@ -325,13 +323,7 @@ private:
         if (!compositor.isEmpty())
             env.insert(u"WAYLAND_DISPLAY"_s, compositor);
         env.insert(u"XDG_STATE_HOME"_s, state->path());
-        const qsizetype before = f->peer.count(name(NotificationName::didFinishLaunching));
-        agent.start(testAgent, {u"--poll-ms"_s, u"100"_s}, env);
-        return f->peer.waitFor(name(NotificationName::didFinishLaunching), before + 1);
-    }
-    void stopAgent(LineProcess& agent) {
-        f->peer.post(name(NotificationName::shouldTerminate));
-        QVERIFY(agent.waitForExit());
+        return ::startAgent(agent, f->peer, testAgent, {u"--poll-ms"_s, u"100"_s}, env);
     }
 
     std::optional<AgentBus> f;

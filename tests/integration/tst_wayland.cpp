@@ -5,6 +5,7 @@
 #include <QDBusMessage>
 
 using namespace Qt::StringLiterals;
+using namespace NotificationName;
 
 namespace {
 const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
@@ -30,14 +31,14 @@ private Q_SLOTS:
         QVERIFY(join(desktop, peer, agent));
 
         QVERIFY(desktop.copy(u"wayland"_s));
-        peer.post(name(NotificationName::shouldPaste));
+        peer.post(shouldPaste);
         QVERIFY(desktop.waitForFieldLine(u"wayland"_s));
-        QVERIFY(peer.waitFor(name(NotificationName::didPaste)));
+        QVERIFY(peer.waitFor(didPaste));
 
         // A burst: every paste arrives, each whole.
         constexpr int burst = 200;
-        peer.post(name(NotificationName::shouldPaste), burst);
-        QVERIFY(peer.waitFor(name(NotificationName::didPaste), 1 + burst, 60000));
+        peer.post(shouldPaste, burst);
+        QVERIFY(peer.waitFor(didPaste, 1 + burst, 60000));
         QVERIFY(desktop.waitForFieldLine(u"wayland"_s.repeated(1 + burst), 20000));
         // Nothing stuck: no key repeats on its own once the pastes are done.
         const qsizetype lines = desktop.fieldLines().size();
@@ -52,13 +53,12 @@ private Q_SLOTS:
             u"/org/freedesktop/portal/desktop/session/%1/kelmo1"_s.arg(sender),
             u"org.freedesktop.impl.portal.Session"_s, u"Close"_s);
         QCOMPARE(desktop.bus().call(close).type(), QDBusMessage::ReplyMessage);
-        QVERIFY(
-            QTest::qWaitFor([&] { return !agent.errors().filter(u"session ended").isEmpty(); }));
-        peer.post(name(NotificationName::shouldStartCheckingForAccess));
+        QVERIFY(agent.waitForErrors(u"session ended"));
+        peer.post(shouldStartCheckingForAccess);
         QVERIFY(agent.waitForLine(u"disabled"_s));
-        peer.post(name(NotificationName::shouldPaste));
-        QVERIFY(QTest::qWaitFor([&] { return !agent.errors().filter(u"cannot paste").isEmpty(); }));
-        QCOMPARE(peer.count(name(NotificationName::didPaste)), 1 + burst);
+        peer.post(shouldPaste);
+        QVERIFY(agent.waitForErrors(u"cannot paste"));
+        QCOMPARE(peer.count(didPaste), 1 + burst);
         QCOMPARE(desktop.fieldLines().size(), lines);
     }
 
@@ -88,26 +88,21 @@ private Q_SLOTS:
             QCOMPARE(desktop.bus().call(choose).type(), QDBusMessage::ReplyMessage);
         }
         QVERIFY(desktop.copy(u"pasted"_s));
-        peer.post(name(NotificationName::shouldPaste));
+        peer.post(shouldPaste);
         QVERIFY(desktop.waitForFieldLine(u"pasted"_s));
-        QVERIFY(peer.waitFor(name(NotificationName::didPaste)));
+        QVERIFY(peer.waitFor(didPaste));
     }
 
 private:
     // Starts the agent on the desktop and grants it the keyboard, as the installer's second step
     // does.
     bool join(WaylandDesktop& desktop, BusPeer& peer, LineProcess& agent) {
-        if (!peer.observe({name(NotificationName::didFinishLaunching),
-                           name(NotificationName::didPaste),
-                           name(NotificationName::accessWasEnabled)}))
+        if (!peer.observe({didFinishLaunching, didPaste, accessWasEnabled}) ||
+            !startAgent(agent, peer, testAgent, {u"--poll-ms"_s, u"100"_s}, desktop.environment()))
             return false;
-        agent.start(testAgent, {u"--poll-ms"_s, u"100"_s}, desktop.environment());
-        if (!peer.waitFor(name(NotificationName::didFinishLaunching)))
-            return false;
-        peer.post(name(NotificationName::shouldStartCheckingForAccess));
-        peer.post(name(NotificationName::shouldRequestAccess));
-        return peer.waitFor(name(NotificationName::accessWasEnabled)) &&
-               agent.waitForLine(u"enabled"_s);
+        peer.post(shouldStartCheckingForAccess);
+        peer.post(shouldRequestAccess);
+        return peer.waitFor(accessWasEnabled) && agent.waitForLine(u"enabled"_s);
     }
 };
 

@@ -2,31 +2,54 @@
 
 #include "DBusNotifyCenter.h"
 
+#include <QAnyStringView>
 #include <QHash>
 #include <QStringList>
+#include <QTest>
 #include <functional>
 
 // Plays the other side of the conversation from inside the test: observes names, records what
 // arrives, posts, and may react to an arrival at once.
 class BusPeer {
 public:
-    explicit BusPeer(const QDBusConnection& connection);
-    ~BusPeer();
+    explicit BusPeer(const QDBusConnection& connection)
+        : center_(connection) {}
+    ~BusPeer() { center_.removeEveryObserver(this); }
     BusPeer(const BusPeer&) = delete;
     BusPeer& operator=(const BusPeer&) = delete;
 
     // Observes `names`; returns once the bus daemon has the match rules.
-    bool observe(const QStringList& names);
-    void onArrival(const QString& name, std::function<void()> reaction);
+    bool observe(std::initializer_list<QAnyStringView> names) {
+        for (const QAnyStringView name : names)
+            if (!center_.addObserver(this, &BusPeer::arrived, name.toString()))
+                return false;
+        center_.flush();
+        return true;
+    }
+    void onArrival(QAnyStringView name, std::function<void()> reaction) {
+        reactions_.insert(name.toString(), std::move(reaction));
+    }
     // Posts `name` `times` times, then returns once the bus daemon has every post.
-    void post(const QString& name, int times = 1);
-    bool waitFor(const QString& name, qsizetype count = 1, int timeoutMs = 10000);
-    qsizetype count(const QString& name) const { return received_.count(name); }
+    void post(QAnyStringView name, int times = 1) {
+        const QString posted = name.toString();
+        for (int i = 0; i < times; ++i)
+            center_.postNotification(posted, nullptr);
+        center_.flush();
+    }
+    bool waitFor(QAnyStringView name, qsizetype count = 1, int timeoutMs = 10000) {
+        return QTest::qWaitFor([&] { return this->count(name) >= count; }, timeoutMs);
+    }
+    qsizetype count(QAnyStringView name) const { return received_.count(name.toString()); }
     QStringList received() const { return received_; }
 
 private:
     static void arrived(NotifyCenter*, void* observer, const QString& name, const void*,
-                        const QVariantMap*);
+                        const QVariantMap*) {
+        auto* self = static_cast<BusPeer*>(observer);
+        self->received_ << name;
+        if (const auto reaction = self->reactions_.value(name))
+            reaction();
+    }
 
     DBusNotifyCenter center_;
     QStringList received_;

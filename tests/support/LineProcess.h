@@ -2,24 +2,48 @@
 
 #include <QProcess>
 #include <QStringList>
+#include <QTest>
 
 // A program under test, its standard output and standard error read line by line.
 class LineProcess {
 public:
     LineProcess() = default;
-    ~LineProcess();
+    ~LineProcess() {
+        if (isRunning()) {
+            process_.kill();
+            process_.waitForFinished(5000);
+        }
+    }
     LineProcess(const LineProcess&) = delete;
     LineProcess& operator=(const LineProcess&) = delete;
 
+    // Returns once the program runs (or could not be started), so that its output can be read
+    // even where no event loop runs yet.
     void start(const QString& program, const QStringList& arguments = {},
-               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment());
+               const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
+        process_.setProcessEnvironment(environment);
+        process_.start(program, arguments);
+        process_.waitForStarted();
+    }
     // Waits, at most `timeoutMs`, until standard output has a line equal to `line` beyond the
     // first `skip` lines.
-    bool waitForLine(const QString& line, int timeoutMs = 10000, qsizetype skip = 0);
-    bool waitForLineCount(qsizetype count, int timeoutMs = 10000);
-    bool waitForExit(int timeoutMs = 10000);
-    QStringList output();
-    QStringList errors();
+    bool waitForLine(const QString& line, int timeoutMs = 10000, qsizetype skip = 0) {
+        return QTest::qWaitFor([&] { return output().indexOf(line, skip) >= 0; }, timeoutMs);
+    }
+    bool waitForLineCount(qsizetype count, int timeoutMs = 10000) {
+        return QTest::qWaitFor([&] { return output().size() >= count; }, timeoutMs);
+    }
+    // Waits until at least `count` lines of standard error contain `text`.
+    bool waitForErrors(QStringView text, qsizetype count = 1, int timeoutMs = 10000) {
+        return QTest::qWaitFor([&] { return errors().filter(text).size() >= count; }, timeoutMs);
+    }
+    bool waitForExit(int timeoutMs = 10000) {
+        const bool ended = QTest::qWaitFor([&] { return !isRunning(); }, timeoutMs);
+        readAll();
+        return ended;
+    }
+    QStringList output() { return readAll(), output_; }
+    QStringList errors() { return readAll(), errors_; }
     int exitCode() const { return process_.exitCode(); }
     bool isRunning() const { return process_.state() != QProcess::NotRunning; }
     qint64 pid() const { return process_.processId(); }
@@ -27,11 +51,20 @@ public:
     QProcess& process() { return process_; }
 
 private:
-    void readAll();
+    void readAll() {
+        // What the program wrote and the event loop has not read off the pipe yet counts too.
+        if (process_.state() == QProcess::Running)
+            process_.waitForReadyRead(0);
+        split(outputTail_, process_.readAllStandardOutput(), output_);
+        split(errorTail_, process_.readAllStandardError(), errors_);
+    }
+    static void split(QByteArray& tail, const QByteArray& more, QStringList& lines) {
+        tail += more;
+        for (qsizetype end; (end = tail.indexOf('\n')) >= 0; tail.remove(0, end + 1))
+            lines << QString::fromUtf8(tail.left(end));
+    }
 
     QProcess process_;
-    QStringList output_;
-    QStringList errors_;
-    QByteArray outputTail_;
-    QByteArray errorTail_;
+    QStringList output_, errors_;
+    QByteArray outputTail_, errorTail_;
 };

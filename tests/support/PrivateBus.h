@@ -1,30 +1,61 @@
 #pragma once
 
+#include "LineProcess.h"
+
 #include <QDBusConnection>
-#include <QProcess>
-#include <QString>
 #include <QTemporaryFile>
+#include <QUuid>
 
 // A dbus-daemon of the test's own. While it lives, DBUS_SESSION_BUS_ADDRESS points at it, so
 // every process the test starts uses it as its session bus.
 class PrivateBus {
 public:
     // `limits`: <limit> elements for the daemon's configuration.
-    explicit PrivateBus(const QString& limits = {});
-    ~PrivateBus();
+    explicit PrivateBus(const QString& limits = {}) {
+        // A session bus that starts no services: a test gets no desktop portal or other service
+        // unless it brings its own.
+        if (!config_.open())
+            return;
+        config_.write(QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=/tmp"
+                                     "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
+                                     "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                                     "%1</busconfig>")
+                          .arg(limits)
+                          .toUtf8());
+        config_.flush();
+        // The daemon complains about fd limits it may not raise; that is not the test's business.
+        daemon_.process().setStandardErrorFile(QProcess::nullDevice());
+        daemon_.start(QStringLiteral("dbus-daemon"),
+                      {QStringLiteral("--config-file=") + config_.fileName(),
+                       QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        if (!daemon_.waitForLineCount(1))
+            return;
+        address_ = daemon_.output().first();
+        qputenv("DBUS_SESSION_BUS_ADDRESS", address_.toUtf8());
+        connectionName_ = QUuid::createUuid().toString();
+        QDBusConnection::connectToBus(address_, connectionName_);
+    }
+    ~PrivateBus() {
+        if (!connectionName_.isEmpty())
+            QDBusConnection::disconnectFromBus(connectionName_);
+    }
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
 
     bool isRunning() const { return !address_.isEmpty(); }
     QString address() const { return address_; }
     // The test's own connection to the bus.
-    QDBusConnection connection() const;
+    QDBusConnection connection() const { return QDBusConnection(connectionName_); }
     // Ends the daemon, as a crash of the user's session bus would.
-    void kill();
+    void kill() {
+        daemon_.process().kill();
+        daemon_.process().waitForFinished(5000);
+    }
 
 private:
     QTemporaryFile config_;
-    QProcess daemon_;
+    LineProcess daemon_;
     QString address_;
     QString connectionName_;
 };

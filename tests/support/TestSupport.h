@@ -18,15 +18,12 @@ inline QString name(const char* notificationOrIdentifier) {
 
 // A private bus with a peer on it that observes every answer of the agent.
 struct AgentBus {
-    explicit AgentBus(const QString& limits = {})
-        : bus(limits)
-        , peer(bus.connection()) {
-        peer.observe({name(NotificationName::didFinishLaunching), name(NotificationName::didPaste),
-                      name(NotificationName::accessWasEnabled),
-                      name(NotificationName::willTerminate)});
+    AgentBus() {
+        peer.observe({NotificationName::didFinishLaunching, NotificationName::didPaste,
+                      NotificationName::accessWasEnabled, NotificationName::willTerminate});
     }
     PrivateBus bus;
-    BusPeer peer;
+    BusPeer peer{bus.connection()};
 };
 
 // The test's environment with DISPLAY set to `display`, or without DISPLAY when it is empty.
@@ -40,12 +37,19 @@ inline QProcessEnvironment environmentWithDisplay(const QString& display) {
     return env;
 }
 
-// Starts an agent on `display` and waits until it has announced itself on the bus.
+// Starts an agent and waits until it has announced itself on the bus.
 inline bool startAgent(LineProcess& agent, BusPeer& peer, const QString& program,
-                       const QString& display = {}, const QStringList& arguments = {}) {
-    const qsizetype before = peer.count(name(NotificationName::didFinishLaunching));
-    agent.start(program, arguments, environmentWithDisplay(display));
-    return peer.waitFor(name(NotificationName::didFinishLaunching), before + 1);
+                       const QStringList& arguments = {},
+                       const QProcessEnvironment& env = environmentWithDisplay({})) {
+    const qsizetype before = peer.count(NotificationName::didFinishLaunching);
+    agent.start(program, arguments, env);
+    return peer.waitFor(NotificationName::didFinishLaunching, before + 1);
+}
+
+// Asks the agent to end and waits until it has.
+inline bool stopAgent(LineProcess& agent, BusPeer& peer) {
+    peer.post(NotificationName::shouldTerminate);
+    return agent.waitForExit();
 }
 
 // Writes `content` to `path`, creating the folders on the way.
