@@ -3,22 +3,60 @@
 #include "DarwinNotificationsManager.h"
 #include "KeyboardEvents.h"
 #include "NotificationNames.h"
-#include "RecordingCenter.h"
+#include "NotifyCenter.h"
 #include "RunningApplications.h"
 
+#include <QSet>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+using namespace NotificationName;
 
 namespace {
+// Stands in for the platform's notify center: records what is asked of it, subscriptions and posts
+// in one sequence, refuses the names it is told to, and delivers by hand.
+class RecordingCenter final : public NotifyCenter {
+public:
+    bool addObserver(void* observer, NotifyCallback callback, const QString& name) override {
+        log << u"observe "_s + name;
+        if (refused.contains(name))
+            return false;
+        subscriptions << Subscription{observer, callback, name};
+        return true;
+    }
+    void removeEveryObserver(void* observer) override {
+        subscriptions.removeIf([&](const Subscription& s) { return s.observer == observer; });
+    }
+    void postNotification(const QString& name, const QVariantMap*) override {
+        log << u"post "_s + name;
+    }
+    void flush() override {}
+
+    // What the platform does when `name` is posted somewhere on the machine.
+    void deliver(QAnyStringView delivered) {
+        const QString name = delivered.toString();
+        for (const Subscription& s : QList<Subscription>(subscriptions))
+            if (s.name == name)
+                s.callback(this, s.observer, name, nullptr, nullptr);
+    }
+
+    QStringList log;
+    QSet<QString> refused;
+
+private:
+    struct Subscription {
+        void* observer;
+        NotifyCallback callback;
+        QString name;
+    };
+    QList<Subscription> subscriptions;
+} center;
+
 QString observe(const char* name) {
     return u"observe "_s + QLatin1String(name);
 }
 QString post(const char* name) {
     return u"post "_s + QLatin1String(name);
-}
-void deliver(const char* name) {
-    recordingCenter().deliver(QLatin1String(name));
 }
 
 // The manager's log lines and the blocks it runs, in the one order in which they happen.
@@ -33,8 +71,11 @@ DarwinNotificationsManager::Block recording(const char* what) {
     };
 }
 
-// Keystrokes go into the center's log, so that their order against the posts shows.
-class RecordingKeyboard final : public KeyboardEventPoster {
+// The agent on a platform of fakes: keystrokes go into the center's log, so that their order
+// against the posts shows; trust checks are recorded; no application runs.
+class Agent final : public KeyboardEventPoster,
+                    public AccessibilityTrust,
+                    public RunningApplications {
 public:
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t key, bool down,
                                                      QString& whyNot) override {
@@ -49,34 +90,33 @@ public:
     }
     void postEvents(int tap, std::span<const KeyboardEvent> chord, Posted posted) override {
         for (const KeyboardEvent& e : chord)
-            recordingCenter().log << u"key %1 %2 flags %3 tap %4"_s.arg(e.virtualKey)
-                                         .arg(QLatin1String(e.keyDown ? "down" : "up"))
-                                         .arg(e.flags, 0, 16)
-                                         .arg(tap);
+            center.log << u"key %1 %2 flags %3 tap %4"_s.arg(e.virtualKey)
+                              .arg(QLatin1String(e.keyDown ? "down" : "up"))
+                              .arg(e.flags, 0, 16)
+                              .arg(tap);
         posted({});
     }
-    bool failing = false;
-};
-
-class FakeTrust final : public AccessibilityTrust {
-public:
     bool isProcessTrusted(bool prompt) override {
         checks << prompt;
         return trusted;
     }
+    bool isRunning(const QString&) override { return false; }
+
+    bool failing = false;
     bool trusted = false;
     QList<bool> checks;
+    AppDelegate delegate{
+        *this, *this, *this, {std::chrono::minutes(1), std::chrono::milliseconds(10)}};
 };
 
-class NoApplications final : public RunningApplications {
-public:
-    bool isRunning(const QString&) override { return false; }
-};
-
-constexpr auto poll = std::chrono::milliseconds(10);
 // Proving that nothing more happens takes waiting; this is how long.
 constexpr int quietMs = 200;
 } // namespace
+
+// The process's one center; the manager's shared instance uses it.
+NotifyCenter& darwinNotifyCenter() {
+    return center;
+}
 
 // The notification manager and the agent's logic against a recording center: what they
 // subscribe, log, post and type, in order.
@@ -86,29 +126,27 @@ private Q_SLOTS:
     void initTestCase() { qInstallMessageHandler(recordMessage); }
     void init() {
         events.clear();
-        recordingCenter().reset();
-        keyboard.failing = false;
-        trust.trusted = false;
-        trust.checks.clear();
-        delegate.emplace(applications, keyboard, trust,
-                         AgentIntervals{std::chrono::minutes(1), poll});
+        center.log.clear();
+        center.refused.clear();
+        center.removeEveryObserver(&DarwinNotificationsManager::sharedInstance());
+        f.emplace();
     }
 
     void managerLogsEachDeliveryThenRunsTheBlockStoredLast() {
         auto& manager = DarwinNotificationsManager::sharedInstance();
         QVERIFY(manager.registerForNotificationName(u"n.paste"_s, recording("first")));
         QVERIFY(manager.registerForNotificationName(u"n.paste"_s, recording("last")));
-        recordingCenter().deliver(u"n.paste"_s);
+        center.deliver(u"n.paste"_s);
         // The center holds a subscription per registration; each delivery runs the last block.
         QCOMPARE(events.mid(0, 3),
                  QStringList({u"name: n.paste"_s, u"userinfo: (null)"_s, u"last"_s}));
         QVERIFY(!events.contains(u"first"_s));
         // Deliveries go to the shared instance, whoever subscribed; a name without a block is
         // logged and runs nothing.
-        DarwinNotificationsManager other(recordingCenter());
+        DarwinNotificationsManager other(center);
         QVERIFY(other.registerForNotificationName(u"n.paste"_s, recording("other")));
         events.clear();
-        recordingCenter().deliver(u"n.paste"_s);
+        center.deliver(u"n.paste"_s);
         DarwinNotificationsManager::darwinNotificationCallback(nullptr, nullptr, u"n.none"_s,
                                                                nullptr, nullptr);
         QVERIFY(events.count(u"last"_s) >= 1 && !events.contains(u"other"_s));
@@ -129,89 +167,76 @@ private Q_SLOTS:
         QCOMPARE(events, QStringList({u"old"_s, u"old still running"_s, u"new"_s}));
     }
 
+    // Every command is subscribed before the launch is announced; a refused one announces nothing.
     void launchSubscribesEveryCommandBeforeAnnouncing() {
-        QVERIFY(delegate->applicationDidFinishLaunching());
-        QCOMPARE(recordingCenter().log,
-                 QStringList({observe(NotificationName::shouldPaste),
-                              observe(NotificationName::shouldTerminate),
-                              observe(NotificationName::shouldRequestAccess),
-                              observe(NotificationName::shouldStartCheckingForAccess),
-                              post(NotificationName::didFinishLaunching)}));
-    }
-
-    void refusedSubscriptionAnnouncesNothing() {
-        for (const char* refused :
-             {NotificationName::shouldPaste, NotificationName::shouldStartCheckingForAccess}) {
+        QVERIFY(f->delegate.applicationDidFinishLaunching());
+        QCOMPARE(center.log,
+                 QStringList({observe(shouldPaste), observe(shouldTerminate),
+                              observe(shouldRequestAccess), observe(shouldStartCheckingForAccess),
+                              post(didFinishLaunching)}));
+        for (const char* refused : {shouldPaste, shouldStartCheckingForAccess}) {
             init();
-            recordingCenter().refused << QLatin1String(refused);
-            QVERIFY(!delegate->applicationDidFinishLaunching());
-            QVERIFY(recordingCenter().log.filter(u"post"_s).isEmpty());
+            center.refused << QLatin1String(refused);
+            QVERIFY(!f->delegate.applicationDidFinishLaunching());
+            QVERIFY(center.log.filter(u"post"_s).isEmpty());
         }
     }
 
+    // A paste without events types and claims nothing; else it is Command+V, then the answer.
+    // Nothing acts after the end.
     void pasteIsCommandVThenTheAnswerAndNothingActsAfterTheEnd() {
-        QVERIFY(delegate->applicationDidFinishLaunching());
-        recordingCenter().log.clear();
-        deliver(NotificationName::shouldPaste);
-        QCOMPARE(recordingCenter().log,
-                 QStringList({u"key 9 down flags 100000 tap 0"_s, u"key 9 up flags 100000 tap 0"_s,
-                              post(NotificationName::didPaste)}));
-        recordingCenter().log.clear();
-        deliver(NotificationName::shouldTerminate);
+        QVERIFY(f->delegate.applicationDidFinishLaunching());
+        center.log.clear();
+        f->failing = true;
+        center.deliver(shouldPaste);
+        QCOMPARE(center.log, QStringList());
+        f->failing = false;
+        center.deliver(shouldPaste);
+        QCOMPARE(center.log, QStringList({u"key 9 down flags 100000 tap 0"_s,
+                                          u"key 9 up flags 100000 tap 0"_s, post(didPaste)}));
+        center.log.clear();
+        center.deliver(shouldTerminate);
         for (const char* command :
-             {NotificationName::shouldPaste, NotificationName::shouldRequestAccess,
-              NotificationName::shouldStartCheckingForAccess, NotificationName::shouldTerminate})
-            deliver(command);
+             {shouldPaste, shouldRequestAccess, shouldStartCheckingForAccess, shouldTerminate})
+            center.deliver(command);
         QTest::qWait(quietMs);
-        QCOMPARE(recordingCenter().log, QStringList());
-        QVERIFY(trust.checks.isEmpty());
-    }
-
-    void pasteWithoutEventsTypesAndClaimsNothing() {
-        QVERIFY(delegate->applicationDidFinishLaunching());
-        recordingCenter().log.clear();
-        keyboard.failing = true;
-        deliver(NotificationName::shouldPaste);
-        QCOMPARE(recordingCenter().log, QStringList());
+        QCOMPARE(center.log, QStringList());
+        QVERIFY(f->checks.isEmpty());
     }
 
     void twoStartsMakeOnePollThatEndsOnTrust() {
-        QVERIFY(delegate->applicationDidFinishLaunching());
-        deliver(NotificationName::shouldStartCheckingForAccess);
-        deliver(NotificationName::shouldStartCheckingForAccess);
-        QTRY_VERIFY(trust.checks.size() >= 3);
-        QVERIFY(!trust.checks.contains(true));
-        trust.trusted = true;
-        QTRY_COMPARE(recordingCenter().log.count(post(NotificationName::accessWasEnabled)), 1);
-        const qsizetype checks = trust.checks.size();
+        QVERIFY(f->delegate.applicationDidFinishLaunching());
+        center.deliver(shouldStartCheckingForAccess);
+        center.deliver(shouldStartCheckingForAccess);
+        QTRY_VERIFY(f->checks.size() >= 3);
+        QVERIFY(!f->checks.contains(true));
+        f->trusted = true;
+        QTRY_COMPARE(center.log.count(post(accessWasEnabled)), 1);
+        const qsizetype checks = f->checks.size();
         QTest::qWait(quietMs);
-        QCOMPARE(recordingCenter().log.count(post(NotificationName::accessWasEnabled)), 1);
-        QCOMPARE(trust.checks.size(), checks);
+        QCOMPARE(center.log.count(post(accessWasEnabled)), 1);
+        QCOMPARE(f->checks.size(), checks);
     }
 
-    void requestAnswersAtOnceWhenTrustedAndStopsAFreshPoll() {
-        QVERIFY(delegate->applicationDidFinishLaunching());
-        trust.trusted = true;
-        deliver(NotificationName::shouldStartCheckingForAccess);
-        deliver(NotificationName::shouldRequestAccess);
-        QCOMPARE(recordingCenter().log.count(post(NotificationName::accessWasEnabled)), 1);
-        QTest::qWait(quietMs);
-        QCOMPARE(trust.checks, QList<bool>{true});
-    }
-
-    void requestWithoutTrustPromptsAndStartsNothing() {
-        QVERIFY(delegate->applicationDidFinishLaunching());
-        deliver(NotificationName::shouldRequestAccess);
-        QTest::qWait(quietMs);
-        QCOMPARE(trust.checks, QList<bool>{true});
-        QVERIFY(!recordingCenter().log.contains(post(NotificationName::accessWasEnabled)));
+    // A request checks once, with the prompt, and starts no poll; trusted, it answers at once and
+    // stops a poll just started.
+    void requestPromptsAndAnswersAtOnceWhenTrusted() {
+        for (const bool trusted : {false, true}) {
+            init();
+            QVERIFY(f->delegate.applicationDidFinishLaunching());
+            f->trusted = trusted;
+            if (trusted)
+                center.deliver(shouldStartCheckingForAccess);
+            center.deliver(shouldRequestAccess);
+            QCOMPARE(center.log.count(post(accessWasEnabled)), qsizetype(trusted));
+            QTest::qWait(quietMs);
+            QCOMPARE(f->checks, QList<bool>{true});
+            QCOMPARE(center.log.count(post(accessWasEnabled)), qsizetype(trusted));
+        }
     }
 
 private:
-    NoApplications applications;
-    RecordingKeyboard keyboard;
-    FakeTrust trust;
-    std::optional<AppDelegate> delegate;
+    std::optional<Agent> f;
 };
 
 QTEST_GUILESS_MAIN(AppDelegateTest)
