@@ -2,9 +2,14 @@
 
 #include <QList>
 #include <QString>
-#include <xcb/xcb.h>
-
-using xcb_key_symbols_t = struct _XCBKeySymbols;
+#include <QTest>
+#include <cstdlib>
+#include <memory>
+#include <xcb/xcb_keysyms.h>
+#include <xcb/xtest.h>
+#define explicit explicit_
+#include <xcb/xkb.h>
+#undef explicit
 
 // A real X client with a focused window that records every key event it receives, as the
 // frontmost application would get them. It can also play a user holding a key.
@@ -18,28 +23,106 @@ public:
         xcb_keysym_t keysym;
     };
 
-    explicit KeyRecorder(const QString& display);
-    ~KeyRecorder();
+    explicit KeyRecorder(const QString& display)
+        : connection_(xcb_connect(display.toLocal8Bit().constData(), nullptr))
+        , symbols_(xcb_key_symbols_alloc(connection_)) {
+        const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
+        window_ = xcb_generate_id(connection_);
+        const std::uint32_t values[] = {
+            screen->white_pixel, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
+                                     XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, window_, screen->root, 0, 0, 200, 100,
+                          0, XCB_WINDOW_CLASS_INPUT_OUTPUT, screen->root_visual,
+                          XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
+        xcb_flush(connection_);
+    }
+    ~KeyRecorder() {
+        xcb_key_symbols_free(symbols_);
+        xcb_disconnect(connection_);
+    }
     KeyRecorder(const KeyRecorder&) = delete;
     KeyRecorder& operator=(const KeyRecorder&) = delete;
 
     // Maps the window and gives it the input focus; true once the server confirms it.
-    bool takeFocus();
-    QList<Key> keys();
+    bool takeFocus() {
+        xcb_map_window(connection_, window_);
+        xcb_flush(connection_);
+        if (!QTest::qWaitFor([&] { return readEvents(), mapped_; }, 10000))
+            return false;
+        xcb_set_input_focus(connection_, XCB_INPUT_FOCUS_POINTER_ROOT, window_, XCB_CURRENT_TIME);
+        xcb_flush(connection_);
+        return QTest::qWaitFor([&] { return readEvents(), focused_; }, 10000);
+    }
+    QList<Key> keys() { return readEvents(), keys_; }
     // Only the events of the key that gave `keysym` when it arrived.
-    QList<Key> keysOf(xcb_keysym_t keysym);
-    bool waitForKeys(xcb_keysym_t keysym, qsizetype count, int timeoutMs = 10000);
+    QList<Key> keysOf(xcb_keysym_t keysym) {
+        QList<Key> matching = keys();
+        matching.removeIf([&](const Key& key) { return key.keysym != keysym; });
+        return matching;
+    }
+    bool waitForKeys(xcb_keysym_t keysym, qsizetype count, int timeoutMs = 10000) {
+        return QTest::qWaitFor([&] { return keysOf(keysym).size() >= count; }, timeoutMs);
+    }
 
-    xcb_keysym_t keysymOf(xcb_keycode_t code);
-    xcb_keycode_t keycodeOf(xcb_keysym_t keysym);
-    bool isHeld(xcb_keysym_t keysym);
+    xcb_keysym_t keysymOf(xcb_keycode_t code) {
+        return xcb_key_symbols_get_keysym(symbols_, code, 0);
+    }
+    xcb_keycode_t keycodeOf(xcb_keysym_t keysym) {
+        std::unique_ptr<xcb_keycode_t, decltype(&std::free)> codes(
+            xcb_key_symbols_get_keycode(symbols_, keysym), &std::free);
+        return codes ? codes.get()[0] : 0;
+    }
+    bool isHeld(xcb_keysym_t keysym) {
+        const xcb_keycode_t code = keycodeOf(keysym);
+        std::unique_ptr<xcb_query_keymap_reply_t, decltype(&std::free)> keymap(
+            xcb_query_keymap_reply(connection_, xcb_query_keymap(connection_), nullptr),
+            &std::free);
+        return keymap && (keymap->keys[code / 8] & (1u << (code % 8)));
+    }
     // Presses or releases a key through XTEST, as a user at the keyboard would.
-    void fakeKey(xcb_keysym_t keysym, bool press);
+    void fakeKey(xcb_keysym_t keysym, bool press) {
+        xcb_test_fake_input(connection_, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycodeOf(keysym),
+                            XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
+        // A round trip, so the key is down at the server before the test goes on.
+        roundTrip();
+    }
     // Makes layout `group` of the keymap the active one, as a layout switch key would.
-    void lockGroup(int group);
+    void lockGroup(int group) {
+        std::free(xcb_xkb_use_extension_reply(connection_, xcb_xkb_use_extension(connection_, 1, 0),
+                                              nullptr));
+        xcb_xkb_latch_lock_state(connection_, XCB_XKB_ID_USE_CORE_KBD, 0, 0, 1, std::uint8_t(group),
+                                 0, 0, 0);
+        roundTrip();
+    }
 
 private:
-    void readEvents();
+    void roundTrip() {
+        std::free(
+            xcb_get_input_focus_reply(connection_, xcb_get_input_focus(connection_), nullptr));
+    }
+    void readEvents() {
+        while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
+            const auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
+            switch (event->response_type & 0x7f) {
+            case XCB_KEY_PRESS:
+            case XCB_KEY_RELEASE:
+                keys_ << Key{(event->response_type & 0x7f) == XCB_KEY_PRESS, key->detail,
+                             key->state, keysymOf(key->detail)};
+                break;
+            case XCB_MAP_NOTIFY:
+                mapped_ = true;
+                break;
+            case XCB_FOCUS_IN:
+                focused_ = true;
+                break;
+            case XCB_MAPPING_NOTIFY:
+                xcb_refresh_keyboard_mapping(symbols_,
+                                             reinterpret_cast<xcb_mapping_notify_event_t*>(event));
+                break;
+            }
+            std::free(event);
+        }
+    }
 
     xcb_connection_t* connection_;
     xcb_key_symbols_t* symbols_;
