@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QTest>
+#include <sys/stat.h>
 
 // Small helpers that several tests share.
 
@@ -50,6 +51,13 @@ inline bool startAgent(LineProcess& agent, BusPeer& peer, const QString& program
 inline bool stopAgent(LineProcess& agent, BusPeer& peer) {
     peer.post(NotificationName::shouldTerminate);
     return agent.waitForExit();
+}
+
+// The permission bits of `path`, itself rather than what a link points at; 0 when it is missing.
+inline mode_t modeOf(const QString& path) {
+    struct stat info {};
+    ::lstat(QFile::encodeName(path).constData(), &info);
+    return info.st_mode & 07777;
 }
 
 // Writes `content` to `path`, creating the folders on the way.
