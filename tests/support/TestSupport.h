@@ -47,10 +47,10 @@ inline bool startAgent(LineProcess& agent, BusPeer& peer, const QString& program
     return peer.waitFor(NotificationName::didFinishLaunching, before + 1);
 }
 
-// Asks the agent to end and waits until it has.
+// Asks the agent to end; whether it has, with status 0.
 inline bool stopAgent(LineProcess& agent, BusPeer& peer) {
     peer.post(NotificationName::shouldTerminate);
-    return agent.waitForExit();
+    return agent.waitForExit() && agent.exitCode() == 0;
 }
 
 // The permission bits of `path`, itself rather than what a link points at; 0 when it is missing.
