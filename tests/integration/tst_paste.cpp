@@ -22,15 +22,15 @@ const QString didPasteLine = u"$ Kelmo Helper: didPaste"_s;
 constexpr xcb_keysym_t XK_v = 0x76;
 constexpr xcb_keysym_t XK_Shift_L = 0xffe1;
 constexpr xcb_keysym_t XK_Control_L = 0xffe3;
-constexpr std::uint16_t ShiftMask = 1 << 0;
 constexpr std::uint16_t ControlMask = 1 << 2;
 
-// Runs a tool to its end; whether it succeeded.
-bool run(const QString& program, const QString& arguments,
+// Runs a command line of words to its end; whether it succeeded.
+bool run(const QString& command,
          const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    QStringList words = command.split(u' ');
     QProcess tool;
     tool.setProcessEnvironment(env);
-    tool.start(program, arguments.split(u' '));
+    tool.start(words.takeFirst(), words);
     return tool.waitForFinished(20000) && tool.exitCode() == 0;
 }
 
@@ -90,10 +90,6 @@ private Q_SLOTS:
         QVERIFY(recorder.isHeld(XK_Shift_L));
         QVERIFY(!recorder.isHeld(XK_Control_L));
         recorder.fakeKey(XK_Shift_L, false);
-        const auto shift = recorder.keysOf(XK_Shift_L);
-        QVERIFY(shift.size() >= 4);
-        QVERIFY(shift[shift.size() - 2].press);
-        QCOMPARE(shift.last().state & ShiftMask, ShiftMask);
         QCOMPARE(agent.output(), QStringList({pasteLine, didPasteLine, pasteLine, didPasteLine}));
     }
 
@@ -112,14 +108,13 @@ private Q_SLOTS:
     void everyLayoutTypesAPaste() {
         QFETCH(QString, layout);
         QFETCH(int, group);
-        if (!field_) {
-            field_ = std::make_unique<QLineEdit>();
-            field_->installEventFilter(&keys_);
-            field_->show();
-            field_->activateWindow();
+        if (!field_.isVisible()) {
+            field_.installEventFilter(&keys_);
+            field_.show();
+            field_.activateWindow();
         }
-        field_->setFocus();
-        QTRY_VERIFY_WITH_TIMEOUT(field_->hasFocus(), 10000);
+        field_.setFocus();
+        QTRY_VERIFY_WITH_TIMEOUT(field_.hasFocus(), 10000);
         LineProcess agent;
         QVERIFY(startAgentOn(agent, xvfb_.display()));
         const auto restoreUs = qScopeGuard([&] { setLayout(u"-layout us"_s); });
@@ -131,7 +126,7 @@ private Q_SLOTS:
             }
             const QString text = u"paste %1 %2"_s.arg(paste).arg(layout);
             QApplication::clipboard()->setText(text);
-            field_->clear();
+            field_.clear();
             keys_.presses.clear();
             f->peer.post(shouldPaste);
             QVERIFY(f->peer.waitFor(didPaste, paste));
@@ -142,7 +137,7 @@ private Q_SLOTS:
             if (noV && paste == 2)
                 QCOMPARE(keys_.presses.last().first, vPosition);
             else
-                QTRY_COMPARE_WITH_TIMEOUT(field_->text(), text, 10000);
+                QTRY_COMPARE_WITH_TIMEOUT(field_.text(), text, 10000);
         }
     }
 
@@ -217,15 +212,20 @@ private Q_SLOTS:
 
     // Trust is the display opening with XTEST: the real one-second poll says disabled until a
     // display appears, then enabled once; the agent outlives the server and types when it is
-    // back.
+    // back. Without a display a request says so, and a paste is neither typed nor claimed.
     void trustAndPastesFollowTheXServer() {
         const QString display = XvfbServer::unusedDisplay();
         LineProcess agent;
         QVERIFY(startAgentOn(agent, display));
+        f->peer.post(shouldRequestAccess);
         f->peer.post(shouldStartCheckingForAccess);
         f->peer.post(shouldPaste);
         QVERIFY(agent.waitForLine(u"disabled"_s));
+        QCOMPARE(agent.errors().filter(u"cannot send keystrokes").size(), 1);
+        QCOMPARE(agent.errors().filter(u"cannot send keystrokes: cannot open the X display").size(),
+                 1);
         QVERIFY(agent.errors().filter(u"cannot paste: cannot open the X display").size() == 1);
+        QVERIFY(!agent.output().contains(didPasteLine));
         std::optional<XvfbServer> server(std::in_place, display);
         QVERIFY(server->isRunning());
         QVERIFY(agent.waitForLine(u"enabled"_s));
@@ -247,30 +247,20 @@ private Q_SLOTS:
         QCOMPARE(f->peer.count(didPaste), 1);
     }
 
-    // Without XTEST, or without a display, a request says what is missing; a paste without
-    // XTEST goes nowhere and is claimed all the same, as on a system that hasn't granted trust.
-    void untrustedSaysWhyOnRequest_data() {
-        QTest::addColumn<bool>("withServer");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("no display") << false << u"cannot open the X display"_s;
-        QTest::newRow("no XTEST") << true << u"does not offer the XTEST extension"_s;
-    }
-    void untrustedSaysWhyOnRequest() {
-        QFETCH(bool, withServer);
-        QFETCH(QString, reason);
-        std::optional<XvfbServer> withoutXTest;
-        if (withServer)
-            withoutXTest.emplace(QString(), QStringList{u"-extension"_s, u"XTEST"_s});
+    // Without XTEST a request says what is missing; a paste goes nowhere and is claimed all the
+    // same, as on a system that hasn't granted trust.
+    void withoutXTestARequestSaysWhatIsMissing() {
+        XvfbServer withoutXTest({}, {u"-extension"_s, u"XTEST"_s});
         LineProcess agent;
-        QVERIFY(startAgentOn(agent,
-                             withServer ? withoutXTest->display() : XvfbServer::unusedDisplay()));
+        QVERIFY(startAgentOn(agent, withoutXTest.display()));
         f->peer.post(shouldRequestAccess);
         f->peer.post(shouldPaste);
         QVERIFY(stopAgent(agent, f->peer));
         const QStringList prompt = agent.errors().filter(u"cannot send keystrokes");
         QCOMPARE(prompt.size(), 1);
-        QVERIFY2(prompt.first().contains(reason), qPrintable(prompt.first()));
-        QCOMPARE(agent.output().contains(didPasteLine), withServer);
+        QVERIFY2(prompt.first().contains(u"does not offer the XTEST extension"),
+                 qPrintable(prompt.first()));
+        QVERIFY(agent.output().contains(didPasteLine));
         QCOMPARE(f->peer.count(accessWasEnabled), 0);
     }
 
@@ -298,15 +288,14 @@ private Q_SLOTS:
         env.insert(u"HOME"_s, home.path());
         env.insert(u"LC_ALL"_s, u"en_US.UTF-8"_s);
         env.remove(u"QT_QPA_PLATFORM"_s);
-        const auto xdotool = [&](const QString& arguments) {
-            return run(u"xdotool"_s, arguments, env);
-        };
         const QString focus =
-            u"search --sync --onlyvisible --name ^Kelmo.Helper.Installer$ windowfocus --sync"_s;
+            u"xdotool search --sync --onlyvisible --name ^Kelmo.Helper.Installer$ "
+            "windowfocus --sync"_s;
+        const QString key = u"xdotool key "_s;
         QVERIFY(f->peer.observe({shouldStartCheckingForAccess, shouldRequestAccess}));
         LineProcess installer;
         installer.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
-        QVERIFY(xdotool(focus) && xdotool(u"key Return"_s));
+        QVERIFY(run(focus, env) && run(key + u"Return"_s, env));
         QVERIFY(f->peer.waitFor((didFinishLaunching), 1, 20000));
         const QString folder = home.path() + u"/.local/share/Kelmo"_s;
         QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
@@ -317,12 +306,12 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(u"/proc/%1/exe"_s.arg(pid.value())).canonicalFilePath(),
                  QFileInfo(folder + u"/Kelmo Helper.app/Contents/MacOS/Kelmo Helper"_s)
                      .canonicalFilePath());
-        QVERIFY(xdotool(u"key Return"_s));
+        QVERIFY(run(key + u"Return"_s, env));
         QVERIFY(f->peer.waitFor(accessWasEnabled));
         // Step 3 may need a moment to show after the answer.
         bool ended = false;
         for (int attempt = 0; attempt < 3 && !ended; ++attempt)
-            ended = xdotool(u"key Return"_s) && installer.waitForExit(5000);
+            ended = run(key + u"Return"_s, env) && installer.waitForExit(5000);
         QVERIFY(ended);
         QCOMPARE(installer.exitCode(), 0);
         QCOMPARE(installer.output(), QStringList());
@@ -332,13 +321,9 @@ private Q_SLOTS:
         // Escape closes the window, which ends the installer.
         LineProcess another;
         another.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
-        QVERIFY(xdotool(focus) && xdotool(u"key Escape"_s));
+        QVERIFY(run(focus, env) && run(key + u"Escape"_s, env));
         QVERIFY(another.waitForExit());
         QCOMPARE(another.exitCode(), 0);
-    }
-
-    void cleanupTestCase() {
-        field_.reset();
     }
 
 private:
@@ -346,13 +331,13 @@ private:
         return startAgent(agent, f->peer, helperExecutable, {}, environmentWithDisplay(display));
     }
     bool setLayout(const QString& layout) {
-        return run(u"setxkbmap"_s, u"-display %1 %2"_s.arg(xvfb_.display(), layout));
+        return run(u"setxkbmap -display %1 %2"_s.arg(xvfb_.display(), layout));
     }
 
     XvfbServer& xvfb_;
     std::optional<AgentBus> f;
-    std::unique_ptr<QLineEdit> field_;
     KeyPresses keys_;
+    QLineEdit field_;
     // The key that typed "v" under the US layout.
     quint32 vPosition = 0;
 };
