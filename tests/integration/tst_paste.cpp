@@ -298,8 +298,7 @@ private Q_SLOTS:
         QVERIFY(run(focus, env) && run(key + u"Return"_s, env));
         QVERIFY(f->peer.waitFor((didFinishLaunching), 1, 20000));
         const QString folder = home.path() + u"/.local/share/Kelmo"_s;
-        QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
-                 QStringList{u"Kelmo Helper.app"_s});
+        QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
         // The agent that runs is the installed copy.
         const auto pid =
             f->bus.connection().interface()->servicePid(name(BundleIdentifier::helper));

@@ -15,8 +15,6 @@ public:
     explicit BusPeer(const QDBusConnection& connection)
         : center_(connection) {}
     ~BusPeer() { center_.removeEveryObserver(this); }
-    BusPeer(const BusPeer&) = delete;
-    BusPeer& operator=(const BusPeer&) = delete;
 
     // Observes `names`; returns once the bus daemon has the match rules.
     bool observe(std::initializer_list<QAnyStringView> names) {

@@ -7,15 +7,12 @@
 // A program under test, its standard output and standard error read line by line.
 class LineProcess {
 public:
-    LineProcess() = default;
     ~LineProcess() {
         if (isRunning()) {
             process_.kill();
             process_.waitForFinished(5000);
         }
     }
-    LineProcess(const LineProcess&) = delete;
-    LineProcess& operator=(const LineProcess&) = delete;
 
     // Returns once the program runs (or could not be started), so that its output can be read
     // even where no event loop runs yet.

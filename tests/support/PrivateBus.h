@@ -40,8 +40,6 @@ public:
         if (!connectionName_.isEmpty())
             QDBusConnection::disconnectFromBus(connectionName_);
     }
-    PrivateBus(const PrivateBus&) = delete;
-    PrivateBus& operator=(const PrivateBus&) = delete;
 
     bool isRunning() const { return !address_.isEmpty(); }
     QString address() const { return address_; }

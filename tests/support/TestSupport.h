@@ -60,6 +60,11 @@ inline mode_t modeOf(const QString& path) {
     return info.st_mode & 07777;
 }
 
+// Every name in `folder`, hidden ones too.
+inline QStringList entries(const QString& folder) {
+    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
 // Writes `content` to `path`, creating the folders on the way.
 inline void writeFile(const QString& path, const QByteArray& content, bool executable = false) {
     QDir().mkpath(QFileInfo(path).path());

@@ -29,8 +29,6 @@ public:
         if (!server_.process().waitForFinished(10000))
             server_.process().kill();
     }
-    XvfbServer(const XvfbServer&) = delete;
-    XvfbServer& operator=(const XvfbServer&) = delete;
 
     bool isRunning() const { return !display_.isEmpty() && server_.isRunning(); }
     QString display() const { return display_; }

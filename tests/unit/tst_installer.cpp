@@ -29,10 +29,6 @@ void changeMode(const QString& path, mode_t mode) {
     QVERIFY(::chmod(QFile::encodeName(path).constData(), mode) == 0);
 }
 
-QStringList entries(const QString& folder) {
-    return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-}
-
 // Another installer's bundle that appears while this one copies, on a filesystem without rename
 // flags.
 QString appearsMeanwhile;
