@@ -12,8 +12,11 @@
 #include <cmath>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <optional>
+#include <unistd.h>
 
 namespace {
 
@@ -24,6 +27,9 @@ constexpr int exitCannotRun = 127;
 constexpr double longestTimeoutSeconds = 86400;
 // How long a command has to end once a wait is over without it.
 constexpr int commandGraceMs = 1000;
+// How long joining the bus, subscribing and posting may take: a stopped daemon accepts the
+// connection and then never answers.
+constexpr unsigned busSetupSeconds = 10;
 
 const char usageText[] =
     "usage: kelmo-notify post NAME...\n"
@@ -89,8 +95,11 @@ QString escaped(const QString& name) {
 }
 
 void print(const QString& line) {
+    // The bus library ignores SIGPIPE for the whole process: a reader that went away (watch |
+    // head -1) shows as a failed write, and ends this as the signal would have.
     std::fprintf(stdout, "%s\n", qUtf8Printable(line));
-    std::fflush(stdout);
+    if (std::fflush(stdout) != 0)
+        std::_Exit(exitFailure);
 }
 
 // Splits "A B -- C D" into names and command.
@@ -107,17 +116,56 @@ Arguments splitAtDashes(const QStringList& args) {
     return {args.mid(0, dashes), args.mid(dashes + 1), true};
 }
 
-// Runs `command` with the terminal's channels and calls `finished` with its exit status, or with
-// exitCannotRun when it can't be started (after saying why).
-QProcess* runCommand(const QStringList& command, std::function<void(int)> finished) {
-    auto* process = new QProcess(QCoreApplication::instance());
+// A command runs in a process group of its own, so that what it starts in the background ends
+// with it: `wait` and `hold` leave nothing behind.
+class Command final : public QProcess {
+public:
+    Command() {
+        setChildProcessModifier([] { ::setpgid(0, 0); });
+        // Kept: once the command has ended Qt forgets its id, and its group may live on.
+        connect(this, &QProcess::started, this, [this] { pgid_ = pid_t(processId()); });
+    }
+    // Asks the whole group to end, then makes it.
+    void endGroup() {
+        ending_ = true;
+        if (state() == NotRunning)
+            return signalGroup(SIGKILL); // its background children may still be there
+        signalGroup(SIGTERM);
+        if (!waitForFinished(commandGraceMs))
+            signalGroup(SIGKILL);
+        waitForFinished(-1);
+        signalGroup(SIGKILL);
+    }
+    bool ending() const { return ending_; }
+
+private:
+    void signalGroup(int signal) {
+        if (pgid_ > 0)
+            ::kill(-pgid_, signal);
+    }
+    pid_t pgid_ = 0;
+    bool ending_ = false;
+};
+
+// Runs `command` with the terminal's channels and calls `finished` with its exit status (128 plus
+// the signal's number when a signal ended it, as shells say), or with exitCannotRun when it can't
+// be started (after saying why); not when this process ended it.
+Command* runCommand(const QStringList& command, std::function<void(int)> finished) {
+    auto* process = new Command;
+    process->setParent(QCoreApplication::instance());
     process->setProcessChannelMode(QProcess::ForwardedChannels);
     process->setInputChannelMode(QProcess::ForwardedInputChannel);
     QObject::connect(process, &QProcess::finished,
                      [process, finished](int code, QProcess::ExitStatus how) {
+                         if (process->ending())
+                             return;
+                         // Qt gives the signal's number as the code of a command it killed.
                          if (how != QProcess::NormalExit)
-                             note(QStringLiteral("%1 crashed").arg(process->program()));
-                         finished(how == QProcess::NormalExit ? code : exitFailure);
+                             note(QStringLiteral("%1 was ended by signal %2 (%3)")
+                                      .arg(process->program())
+                                      .arg(code)
+                                      .arg(QString::fromLocal8Bit(::strsignal(code))));
+                         finished(how == QProcess::NormalExit ? code : 128 + code);
                      });
     QObject::connect(process, &QProcess::errorOccurred,
                      [process, finished](QProcess::ProcessError e) {
@@ -141,14 +189,29 @@ bool observe(DBusNotifyCenter& center, void* observer, NotifyCallback callback,
     return true;
 }
 
+// Why `names` can't be names, or nothing: none empty, none that looks like an option (a
+// misplaced one would be posted or awaited as a name), none too long to be observed.
+const char* badName(const QStringList& names) {
+    for (const QString& name : names) {
+        if (name.isEmpty())
+            return "a NAME can't be empty";
+        if (name.startsWith(u'-'))
+            return "unknown option, or a NAME that starts with '-'";
+        if (!DBusNotifyCenter::isObservable(name))
+            return "a NAME this long could never be observed (about 900 bytes at most)";
+    }
+    return nullptr;
+}
+
 int post(DBusNotifyCenter& center, const QStringList& names) {
     if (names.isEmpty())
         return usage("post needs at least one NAME");
-    if (names.contains(QString()))
-        return usage("a NAME can't be empty");
+    if (const char* problem = badName(names))
+        return usage(problem);
     for (const QString& name : names)
         center.postNotification(name, nullptr);
-    center.flush();
+    if (!center.flushed())
+        return fail(QStringLiteral("the session bus did not take the posts"));
     return 0;
 }
 
@@ -186,26 +249,27 @@ int wait(DBusNotifyCenter& center, QStringList args) {
         return usage("wait needs at least one NAME");
     if (parts.names.contains(QStringLiteral("--timeout")))
         return usage("--timeout comes before the names");
-    if (parts.names.contains(QString()))
-        return usage("a NAME can't be empty");
+    if (const char* problem = badName(parts.names))
+        return usage(problem);
     if (parts.dashes && parts.command.isEmpty())
         return usage("wait needs a COMMAND after --");
     Waiter waiter{QSet<QString>(parts.names.begin(), parts.names.end())};
     if (!observe(center, &waiter, &Waiter::arrived, parts.names))
         return fail(QStringLiteral("cannot observe the names on the bus"));
+    ::alarm(0);
     if (timeoutMs)
         QTimer::singleShot(*timeoutMs, [&waiter] {
             note(QStringLiteral("timed out waiting for %1")
                      .arg(escaped(waiter.pending.values().join(u' '))));
             QCoreApplication::exit(exitFailure);
         });
-    QProcess* process = nullptr;
+    Command* process = nullptr;
     if (!parts.command.isEmpty()) {
         // The command's own success proves nothing: only the names count.
         process = runCommand(parts.command, [](int status) {
             if (status == exitCannotRun)
                 QCoreApplication::exit(exitCannotRun);
-            else if (status != 0)
+            else if (status != 0 && status < 128)
                 note(QStringLiteral("the command failed with exit status %1").arg(status));
         });
         onTerminationRequest([] { QCoreApplication::exit(exitFailure); });
@@ -214,15 +278,12 @@ int wait(DBusNotifyCenter& center, QStringList args) {
     }
     const int status = QCoreApplication::exec();
     center.removeEveryObserver(&waiter);
-    if (process && process->state() != QProcess::NotRunning) {
+    if (process) {
         // Every name came: the command that caused them may still be finishing. Otherwise
         // there is nothing left to wait for: it is asked to end, then made to.
-        if (status != 0) {
-            process->terminate();
-            if (!process->waitForFinished(commandGraceMs))
-                process->kill();
-        }
-        process->waitForFinished(-1);
+        if (status == 0)
+            process->waitForFinished(-1);
+        process->endGroup();
     }
     return status;
 }
@@ -233,12 +294,13 @@ void printStamped(NotifyCenter*, void*, const QString& name, const void*, const 
 }
 
 int watch(DBusNotifyCenter& center, const QStringList& names) {
-    if (names.contains(QString()))
-        return usage("a NAME can't be empty");
+    if (const char* problem = badName(names))
+        return usage(problem);
     int observer = 0;
     if (!observe(center, &observer, &printStamped,
                  names.isEmpty() ? QStringList{QString()} : names))
         return fail(QStringLiteral("cannot observe the names on the bus"));
+    ::alarm(0);
     // Scripts wait for this line: from here on nothing they post is missed.
     note(names.isEmpty() ? QStringLiteral("watching every name")
                          : QStringLiteral("watching %1").arg(escaped(names.join(u' '))));
@@ -262,17 +324,29 @@ int hold(const QDBusConnection& bus, const QStringList& args) {
         return fail(QStringLiteral("cannot own %1: %2").arg(id, reply.error().message()));
     if (reply.value() != QDBusConnectionInterface::ServiceRegistered)
         return fail(QStringLiteral("%1 is owned by another process already").arg(id));
+    ::alarm(0);
+    Command* process = nullptr;
     if (!parts.command.isEmpty()) {
-        QProcess* process =
-            runCommand(parts.command, [](int status) { QCoreApplication::exit(status); });
-        onTerminationRequest([process] { process->terminate(); });
+        process = runCommand(parts.command, [](int status) { QCoreApplication::exit(status); });
+        onTerminationRequest([process] {
+            process->endGroup();
+            QCoreApplication::exit(exitFailure);
+        });
     } else {
         note(QStringLiteral("holding %1").arg(id));
         onTerminationRequest([] { QCoreApplication::exit(0); });
     }
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    if (process)
+        process->endGroup();
+    return status;
 }
 
+void busDoesNotAnswer(int) {
+    static const char message[] = "kelmo-notify: the session bus does not answer\n";
+    [[maybe_unused]] const auto written = ::write(STDERR_FILENO, message, sizeof message - 1);
+    std::_Exit(exitFailure);
+}
 } // namespace
 
 int main(int argc, char** argv) {
@@ -294,7 +368,15 @@ int main(int argc, char** argv) {
                      QStringLiteral("hold")}
              .contains(command))
         return usage(qPrintable(QStringLiteral("unknown command '%1'").arg(escaped(command))));
+    const QStringList options = splitAtDashes(args).names;
+    if (options.contains(QStringLiteral("-h")) || options.contains(QStringLiteral("--help"))) {
+        std::fputs(usageText, stdout);
+        return 0;
+    }
 
+    // Each command disarms this once it is set up; a post, once the bus has it.
+    std::signal(SIGALRM, busDoesNotAnswer);
+    ::alarm(busSetupSeconds);
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected())
         return fail(QStringLiteral("no session bus (%1)").arg(bus.lastError().message()));

@@ -17,9 +17,23 @@ std::vector<DBusNotifyCenter*>& liveCenters() {
     return centers;
 }
 
+// The bus daemon's limit (DBUS_MAXIMUM_MATCH_RULE_LENGTH).
+constexpr qsizetype maximumMatchRuleBytes = 1024;
+constexpr int matchTimeoutMs = 5000;
+
 QString quotedForMatchRule(QString value) {
     return QLatin1Char('\'') + value.replace(QLatin1Char('\''), QStringLiteral("'\\''")) +
            QLatin1Char('\'');
+}
+
+QString matchRule(const QString& name) {
+    QString rule =
+        QStringLiteral("type='signal',path='%1',interface='%2',member='%3'")
+            .arg(QLatin1String(DBusNotifyCenter::path), QLatin1String(DBusNotifyCenter::interface),
+                 QLatin1String(DBusNotifyCenter::member));
+    if (!name.isEmpty())
+        rule += QStringLiteral(",arg0=") + quotedForMatchRule(name);
+    return rule;
 }
 
 DBusConnection* libdbusConnection(const QDBusConnection& connection) {
@@ -117,25 +131,31 @@ void DBusNotifyCenter::postNotification(const QString& name, const QVariantMap*)
 }
 
 void DBusNotifyCenter::flush() {
+    [[maybe_unused]] const bool answered = flushed();
+}
+
+bool DBusNotifyCenter::flushed() {
     // Messages leave a connection in order: once the daemon has answered this call, it has
     // received every signal queued before it.
     const QDBusMessage ping = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus.Peer"), QStringLiteral("Ping"));
     // A stalled daemon must not hold the process's end for the default 25 s.
-    connection_.call(ping, QDBus::Block, flushTimeoutMs);
+    return connection_.call(ping, QDBus::Block, flushTimeoutMs).type() ==
+           QDBusMessage::ReplyMessage;
+}
+
+bool DBusNotifyCenter::isObservable(const QString& name) {
+    return matchRule(name).toUtf8().size() <= maximumMatchRuleBytes;
 }
 
 bool DBusNotifyCenter::changeMatch(const char* method, const QString& name) {
-    QString rule = QStringLiteral("type='signal',path='%1',interface='%2',member='%3'")
-                       .arg(QLatin1String(path), QLatin1String(interface), QLatin1String(member));
-    if (!name.isEmpty())
-        rule += QStringLiteral(",arg0=") + quotedForMatchRule(name);
     QDBusMessage call = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QString::fromLatin1(method));
-    call << rule;
-    const QDBusMessage reply = connection_.call(call, QDBus::Block);
+    call << matchRule(name);
+    // A stalled daemon gets as long as a flush, not the default 25 s a subscription.
+    const QDBusMessage reply = connection_.call(call, QDBus::Block, matchTimeoutMs);
     if (reply.type() == QDBusMessage::ReplyMessage)
         return true;
     const QString shown = name.isEmpty()     ? QStringLiteral("every name")

@@ -24,6 +24,11 @@ public:
     void removeEveryObserver(void* observer) override;
     void postNotification(const QString& name, const QVariantMap* userInfo) override;
     void flush() override;
+    // Flushes, and says whether the daemon answered in time: false when the posts may not have
+    // reached it.
+    [[nodiscard]] bool flushed();
+    // Whether a name is short enough to be observed: a match rule holds 1024 bytes at most.
+    static bool isObservable(const QString& name);
 
 private:
     struct Observer {
