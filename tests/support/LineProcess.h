@@ -22,10 +22,9 @@ public:
         process_.start(program, arguments);
         process_.waitForStarted();
     }
-    // Waits, at most `timeoutMs`, until standard output has a line equal to `line` beyond the
-    // first `skip` lines.
-    bool waitForLine(const QString& line, int timeoutMs = 10000, qsizetype skip = 0) {
-        return QTest::qWaitFor([&] { return output().indexOf(line, skip) >= 0; }, timeoutMs);
+    // Waits, at most `timeoutMs`, until standard output has a line equal to `line`.
+    bool waitForLine(const QString& line, int timeoutMs = 10000) {
+        return QTest::qWaitFor([&] { return output().contains(line); }, timeoutMs);
     }
     bool waitForLineCount(qsizetype count, int timeoutMs = 10000) {
         return QTest::qWaitFor([&] { return output().size() >= count; }, timeoutMs);
