@@ -102,10 +102,11 @@ std::optional<QString> ViewController::helperInstallURL() {
     }
     const QString folder = *applicationSupport + folderPiece;
     if (!files.fileExistsAtPath(folder)) {
-        // On failure the location is still returned: the caller's next step reports what the
-        // missing folder means for it.
-        if (const std::optional<Error> failure = files.createDirectoryAtPath(folder))
+        // Nothing can be in a folder that couldn't be made: one message says it all.
+        if (const std::optional<Error> failure = files.createDirectoryAtPath(folder)) {
             presentError(*failure);
+            return std::nullopt;
+        }
     }
     return folder + bundlePiece;
 }
@@ -147,9 +148,12 @@ void ViewController::installHelper() {
                       localizedString("ERROR.904")});
         return;
     }
-    if (const std::optional<Error> failure = services_.fileManager.copyItem(*resource, *location)) {
-        presentError(*failure);
-        return;
+    if (const std::optional<Error> failure = files.copyItem(*resource, *location)) {
+        // Another installer may have put the agent there meanwhile: then it is installed.
+        if (!files.fileExistsAtPath(*location)) {
+            presentError(*failure);
+            return;
+        }
     }
     services_.sleep(waitBeforeLaunch);
     launchHelper(this);

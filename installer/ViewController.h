@@ -55,8 +55,8 @@ public:
     QPointer<QLabel> step3TitleLabel;
     QPointer<QPushButton> step3Button;
 
-    // Where the agent bundle goes; makes sure its folder exists. None when there is no
-    // Application Support directory.
+    // Where the agent bundle goes; makes sure its folder exists. None, after saying why, when
+    // there is no Application Support directory or the folder can't be made.
     std::optional<QString> helperInstallURL();
     void launchHelper(QObject* sender);
     void presentError(const Error& error);

@@ -2,6 +2,7 @@
 
 #include "InfoPlist.h"
 #include "SessionServiceFile.h"
+#include "TrustedPath.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -15,7 +16,8 @@ enum LaunchError {
     bundleMissing = 1,
     executableUnknown = 2,
     executableMissing = 3,
-    execFailed = 4
+    execFailed = 4,
+    notYoursAlone = 5
 };
 
 Error launchError(LaunchError code, const QString& bundle, const QString& why) {
@@ -26,6 +28,12 @@ Error launchError(LaunchError code, const QString& bundle, const QString& why) {
 } // namespace
 
 std::optional<Error> DetachedLauncher::launchApplication(const QString& bundlePath) {
+    for (const QString& part :
+         {QFileInfo(bundlePath).path(), bundlePath, bundlePath + QStringLiteral("/Contents"),
+          bundlePath + QStringLiteral("/Contents/Info.plist"),
+          bundlePath + QStringLiteral("/Contents/MacOS")})
+        if (const std::optional<QString> why = whyUntrusted(part))
+            return launchError(notYoursAlone, bundlePath, *why);
     if (!QFileInfo(bundlePath).isDir())
         return launchError(bundleMissing, bundlePath,
                            QStringLiteral("there is no application at “%1”").arg(bundlePath));
@@ -40,6 +48,8 @@ std::optional<Error> DetachedLauncher::launchApplication(const QString& bundlePa
         return launchError(
             executableMissing, bundlePath,
             QStringLiteral("“Contents/MacOS/%1” is missing or not executable").arg(name));
+    if (const std::optional<QString> why = whyUntrusted(executable))
+        return launchError(notYoursAlone, bundlePath, *why);
 
     // Started once by its launcher, a bundle can be started by its identifier from then on, as
     // Launch Services allows on macOS: the main application asks the bus, not for a path.

@@ -3,6 +3,7 @@
 #include "InfoPlist.h"
 #include "PartialCopies.h"
 #include "PrivateFiles.h"
+#include "TrustedPath.h"
 #include "XdgDataHome.h"
 
 #include <QFile>
@@ -189,6 +190,9 @@ std::optional<Error> PosixFileManager::copyItem(const QString& from, const QStri
     const std::string destination = encoded(to);
     const QString what = QStringLiteral("%1 couldn't be copied to %2")
                              .arg(quoted(QFileInfo(from).fileName()), quoted(QFileInfo(to).path()));
+    // A program put where another user may change it is no longer the user's own.
+    if (const std::optional<QString> why = whyUntrusted(QFileInfo(to).path()))
+        return Error{posixDomain, EPERM, QStringLiteral("%1: %2.").arg(what, *why)};
     const PartialCopies::FolderLock lock(encoded(QFileInfo(to).path()));
     struct stat info;
     if (::lstat(source.c_str(), &info) != 0)
@@ -211,6 +215,8 @@ std::optional<Error> PosixFileManager::replaceItem(const QString& from, const QS
     const std::string destination = encoded(to);
     const QString what = QStringLiteral("%1 couldn't be replaced with %2")
                              .arg(quoted(to), quoted(QFileInfo(from).fileName()));
+    if (const std::optional<QString> why = whyUntrusted(QFileInfo(to).path()))
+        return Error{posixDomain, EPERM, QStringLiteral("%1: %2.").arg(what, *why)};
     const PartialCopies::FolderLock lock(encoded(QFileInfo(to).path()));
     PartialCopies::removeAbandonedCopies(destination);
     const std::string partial = PartialCopies::partialPathFor(destination);
