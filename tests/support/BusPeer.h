@@ -8,8 +8,7 @@
 #include <QTest>
 #include <functional>
 
-// Plays the other side of the conversation from inside the test: observes names, records what
-// arrives, posts, and may react to an arrival at once.
+// The other side of the conversation, in the test: observes, records, posts, may react at once.
 class BusPeer {
 public:
     explicit BusPeer(const QDBusConnection& connection)

@@ -11,8 +11,8 @@
 #include <xcb/xkb.h>
 #undef explicit
 
-// A real X client with a focused window that records every key event it receives, as the
-// frontmost application would get them. It can also play a user holding a key.
+// A real X client whose focused window records the key events the frontmost application would
+// get; it can also play a user holding a key.
 class KeyRecorder {
 public:
     struct Key {

@@ -4,6 +4,8 @@
 #include <QStringList>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 // A program under test, its standard output and standard error read line by line.
 class LineProcess {
 public:

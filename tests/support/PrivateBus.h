@@ -16,19 +16,17 @@ public:
         // unless it brings its own.
         if (!config_.open())
             return;
-        config_.write(QStringLiteral("<busconfig><type>session</type><listen>unix:tmpdir=/tmp"
-                                     "</listen><auth>EXTERNAL</auth><policy context=\"default\">"
-                                     "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                                     "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
-                                     "%1</busconfig>")
-                          .arg(limits)
-                          .toUtf8());
+        config_.write(
+            u"<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+            "<auth>EXTERNAL</auth><policy context=\"default\">"
+            "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+            "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>%1</busconfig>"_s.arg(limits)
+                .toUtf8());
         config_.flush();
         // The daemon complains about fd limits it may not raise; that is not the test's business.
         daemon_.process().setStandardErrorFile(QProcess::nullDevice());
-        daemon_.start(QStringLiteral("dbus-daemon"),
-                      {QStringLiteral("--config-file=") + config_.fileName(),
-                       QStringLiteral("--nofork"), QStringLiteral("--print-address=1")});
+        daemon_.start(u"dbus-daemon"_s, {u"--config-file="_s + config_.fileName(), u"--nofork"_s,
+                                         u"--print-address=1"_s});
         if (!daemon_.waitForLineCount(1))
             return;
         address_ = daemon_.output().first();

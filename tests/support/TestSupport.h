@@ -30,11 +30,10 @@ struct AgentBus {
 // The test's environment with DISPLAY set to `display`, or without DISPLAY when it is empty.
 inline QProcessEnvironment environmentWithDisplay(const QString& display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-    if (display.isEmpty())
-        env.remove(QStringLiteral("DISPLAY"));
-    else
-        env.insert(QStringLiteral("DISPLAY"), display);
+    env.remove(u"WAYLAND_DISPLAY"_s);
+    env.remove(u"DISPLAY"_s);
+    if (!display.isEmpty())
+        env.insert(u"DISPLAY"_s, display);
     return env;
 }
 
@@ -69,9 +68,7 @@ inline QStringList entries(const QString& folder) {
 inline void writeFile(const QString& path, const QByteArray& content, bool executable = false) {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-    file.close();
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
     if (executable)
         QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
 }

@@ -14,15 +14,13 @@ public:
     explicit XvfbServer(const QString& display = {}, const QStringList& extraArguments = {}) {
         server_.process().setStandardErrorFile(QProcess::nullDevice());
         // It writes its display's number once it takes clients.
-        const QStringList arguments{QStringLiteral("-displayfd"),  QStringLiteral("1"),
-                                    QStringLiteral("-screen"),     QStringLiteral("0"),
-                                    QStringLiteral("1024x768x24"), QStringLiteral("-nolisten"),
-                                    QStringLiteral("tcp"),         QStringLiteral("-noreset")};
-        server_.start(QStringLiteral("Xvfb"),
-                      (display.isEmpty() ? QStringList() : QStringList{display}) + arguments +
-                          extraArguments);
+        QStringList arguments =
+            u"-displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset"_s.split(u' ');
+        if (!display.isEmpty())
+            arguments.prepend(display);
+        server_.start(u"Xvfb"_s, arguments + extraArguments);
         if (server_.waitForLineCount(1, 60000))
-            display_ = QLatin1Char(':') + server_.output().first();
+            display_ = u':' + server_.output().first();
     }
     ~XvfbServer() {
         server_.terminate();
@@ -40,10 +38,10 @@ public:
         // of them, and the process id keeps parallel tests apart.
         for (int number = 2000 + int(QCoreApplication::applicationPid() % 4000); number < 7000;
              ++number)
-            if (!QFile::exists(QStringLiteral("/tmp/.X%1-lock").arg(number)) &&
-                !QFile::exists(QStringLiteral("/tmp/.X11-unix/X%1").arg(number)))
-                return QStringLiteral(":%1").arg(number);
-        return QStringLiteral(":6999");
+            if (!QFile::exists(u"/tmp/.X%1-lock"_s.arg(number)) &&
+                !QFile::exists(u"/tmp/.X11-unix/X%1"_s.arg(number)))
+                return u":%1"_s.arg(number);
+        return u":6999"_s;
     }
 
 private:
