@@ -12,8 +12,6 @@ constexpr std::uint32_t KEY_LEFTCTRL = 29;
 constexpr std::uint32_t KEY_V = 47;
 // Where V sits on the standard layout, for a keymap in which no key gives "v".
 constexpr char vPosition[] = "AB04";
-// Marks events whose keys are keysyms rather than keycodes.
-const auto bySymbol = std::make_shared<const bool>(true);
 } // namespace
 
 PortalKeyboard::PortalKeyboard(std::shared_ptr<RemoteDesktopSession> session,
@@ -32,38 +30,48 @@ std::optional<KeyboardEvent> PortalKeyboard::createKeyboardEvent(std::uint16_t v
                                 "shouldRequestAccess asks for one");
         return std::nullopt;
     }
-    KeyboardEvent event{virtualKey, keyDown, 0, XK_v, XK_Control_L, bySymbol};
-    XkbKeys& keys = keymap_->keys();
-    if (keys.known()) {
-        std::uint32_t key = keys.keyFor(keymap_->activeLayout(), XK_v);
-        if (!key)
-            key = keys.keyNamed(vPosition);
-        const std::uint32_t control = keys.keyFor(0, XK_Control_L);
-        event.platformKey = key > evdevOffset ? key - evdevOffset : KEY_V;
-        event.platformCommandKey = control > evdevOffset ? control - evdevOffset : KEY_LEFTCTRL;
-        event.platformEvent = nullptr;
-    }
-    return event;
+    return KeyboardEvent{virtualKey, keyDown, 0, 0, 0, nullptr};
 }
 
-void PortalKeyboard::postEvents(int, std::span<const KeyboardEvent> events, Posted posted) {
-    std::vector<RemoteDesktopSession::Key> keys;
+std::vector<RemoteDesktopSession::Key>
+PortalKeyboard::keysOf(WaylandKeymap& keymap, const std::vector<KeyboardEvent>& events) {
+    // Resolved as the chord goes out, not when it was asked for: the layout may change while
+    // chords before it are typed.
+    bool symbol = true;
+    int key = XK_v;
+    int control = XK_Control_L;
+    XkbKeys& keys = keymap.keys();
+    if (keys.known()) {
+        std::uint32_t v = keys.keyFor(keymap.activeLayout(), XK_v);
+        if (!v)
+            v = keys.keyNamed(vPosition);
+        const std::uint32_t ctrl = keys.keyFor(0, XK_Control_L);
+        symbol = false;
+        key = int(v > evdevOffset ? v - evdevOffset : KEY_V);
+        control = int(ctrl > evdevOffset ? ctrl - evdevOffset : KEY_LEFTCTRL);
+    }
+    std::vector<RemoteDesktopSession::Key> chord;
     for (const KeyboardEvent& event : events) {
-        const bool symbol = event.platformEvent == bySymbol;
-        const int key = int(event.platformKey);
-        const int control = int(event.platformCommandKey);
         const bool withControl = event.flags & Quartz::kCGEventFlagMaskCommand;
         if (event.keyDown) {
             if (withControl)
-                keys.push_back({symbol, control, true});
-            keys.push_back({symbol, key, true});
+                chord.push_back({symbol, control, true});
+            chord.push_back({symbol, key, true});
         } else {
-            keys.push_back({symbol, key, false});
+            chord.push_back({symbol, key, false});
             if (withControl)
-                keys.push_back({symbol, control, false});
+                chord.push_back({symbol, control, false});
         }
     }
-    session_->type(std::move(keys), std::move(posted));
+    return chord;
+}
+
+void PortalKeyboard::postEvents(int, std::span<const KeyboardEvent> events, Posted posted) {
+    session_->type(
+        [keymap = keymap_, chord = std::vector<KeyboardEvent>(events.begin(), events.end())] {
+            return keysOf(*keymap, chord);
+        },
+        std::move(posted));
 }
 
 void PortalKeyboard::cancelPending() {

@@ -1,10 +1,11 @@
 #pragma once
 
 #include "KeyboardEvents.h"
+#include "RemoteDesktopSession.h"
 
 #include <memory>
+#include <vector>
 
-class RemoteDesktopSession;
 class WaylandKeymap;
 
 // Keystrokes through the desktop portal's RemoteDesktop session. Control is pressed for the
@@ -22,6 +23,9 @@ public:
     void cancelPending() override;
 
 private:
+    static std::vector<RemoteDesktopSession::Key> keysOf(WaylandKeymap& keymap,
+                                                         const std::vector<KeyboardEvent>& events);
+
     std::shared_ptr<RemoteDesktopSession> session_;
     std::shared_ptr<WaylandKeymap> keymap_;
 };

@@ -45,9 +45,16 @@ RemoteDesktopSession::RemoteDesktopSession(QDBusConnection bus, PortalGrant gran
     , grant_(std::move(grant))
     , pace_(std::move(pace))
     , portalWatcher_(new QDBusServiceWatcher(Portal::service, bus_,
-                                             QDBusServiceWatcher::WatchForUnregistration, this)) {
+                                             QDBusServiceWatcher::WatchForUnregistration, this))
+    , backendWatcher_(
+          new QDBusServiceWatcher({}, bus_, QDBusServiceWatcher::WatchForUnregistration, this)) {
     connect(portalWatcher_, &QDBusServiceWatcher::serviceUnregistered, this,
             [this] { ended(QStringLiteral("the desktop portal went away")); });
+    // The portal goes on answering every key with success for a session whose backend died.
+    connect(backendWatcher_, &QDBusServiceWatcher::serviceUnregistered, this,
+            [this](const QString& backend) {
+                ended(QStringLiteral("the desktop portal's backend %1 went away").arg(backend));
+            });
     // The user granted access before: take it up again, once, without being asked.
     if (grant_.granted())
         QTimer::singleShot(0, this, &RemoteDesktopSession::start);
@@ -58,9 +65,11 @@ RemoteDesktopSession::~RemoteDesktopSession() {
     if (state_ != State::started)
         return;
     // A release sent before the press it follows is answered could overtake it, and leave the
-    // key down for good.
-    if (inFlight_)
+    // key down for good. Its answer must not run the queue, which is gone: it is only awaited.
+    if (inFlight_) {
+        inFlight_->disconnect(this);
         inFlight_->waitForFinished();
+    }
     for (auto key = pressed_.rbegin(); key != pressed_.rend(); ++key) {
         Key release = *key;
         release.press = false;
@@ -148,6 +157,7 @@ void RemoteDesktopSession::startSelected(bool restoring) {
             if (response != 0 || !(results.value(QStringLiteral("devices")).toUInt() & keyboard))
                 return failed(QStringLiteral("the desktop did not grant the keyboard"));
             state_ = State::started;
+            watchBackends();
             if (!grant_.remember(results.value(QStringLiteral("restore_token")).toString()))
                 SystemLog::printErrorLine(
                     QStringLiteral("cannot remember that typing was allowed; the next start "
@@ -176,7 +186,29 @@ void RemoteDesktopSession::ended(const QString& why) {
     if (state_ == State::idle)
         return;
     SystemLog::printErrorLine(QStringLiteral("the typing session ended: %1").arg(why));
+    // The chord under way can't be finished in a session that is gone, nor its keys released.
+    if (!chords_.empty() && !chords_.front().make) {
+        Chord& chord = chords_.front();
+        chord.keys.resize(std::min(next_, chord.keys.size()));
+        if (failure_.isEmpty())
+            failure_ = QStringLiteral("the typing session ended: %1").arg(why);
+    }
+    pressed_.clear();
     forgetSession();
+}
+
+void RemoteDesktopSession::watchBackends() {
+    // The backends that show the desktop's own dialogs serve sessions; which one serves this one
+    // the portal doesn't say, so all of them that run now are watched.
+    QDBusMessage list = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListNames"));
+    const QDBusMessage names = bus_.call(list, QDBus::Block, answerTimeoutMs);
+    QStringList backends;
+    for (const QString& name : names.arguments().value(0).toStringList())
+        if (name.startsWith(Portal::backendPrefix))
+            backends << name;
+    backendWatcher_->setWatchedServices(backends);
 }
 
 void RemoteDesktopSession::forgetSession() {
@@ -185,6 +217,7 @@ void RemoteDesktopSession::forgetSession() {
                         QStringLiteral("Closed"), this, SLOT(closed(QDBusMessage)));
     state_ = State::idle;
     session_.clear();
+    backendWatcher_->setWatchedServices({});
 }
 
 QDBusMessage RemoteDesktopSession::notify(const Key& key) const {
@@ -197,8 +230,8 @@ QDBusMessage RemoteDesktopSession::notify(const Key& key) const {
     return call;
 }
 
-void RemoteDesktopSession::type(std::vector<Key> keys, Typed typed) {
-    chords_.push_back({std::move(keys), std::move(typed), std::chrono::steady_clock::now()});
+void RemoteDesktopSession::type(Keys keys, Typed typed) {
+    chords_.push_back({std::move(keys), {}, std::move(typed), std::chrono::steady_clock::now()});
     if (!sending_) {
         sending_ = true;
         sendNext();
@@ -222,14 +255,26 @@ void RemoteDesktopSession::sendNext() {
     // other: a flood of them must not grow the stack.
     while (!chords_.empty()) {
         Chord& chord = chords_.front();
-        if (next_ == 0 && failure_.isEmpty()) {
+        // A chord begins: whether it may be typed, and its keys, are decided now. Once begun,
+        // only its releases may replace what is left of it.
+        if (const Keys make = std::exchange(chord.make, nullptr)) {
             if (state_ != State::started)
                 failure_ = QStringLiteral("no typing session with the desktop");
             else if (std::chrono::steady_clock::now() - chord.asked > stale)
                 failure_ = QStringLiteral("the desktop portal took too long; typed now, the "
                                           "paste would land wherever the focus has gone since");
-            if (!failure_.isEmpty())
-                chord.keys.clear();
+            else
+                chord.keys = make();
+            // Keys still down after a portal that stopped answering go up before anything new
+            // goes down: a stalled portal gets no chord while it holds one unreleased, and it
+            // holds at most that one when it wakes.
+            if (!chord.keys.empty() && !pressed_.empty()) {
+                std::vector<Key> keys;
+                for (auto key = pressed_.rbegin(); key != pressed_.rend(); ++key)
+                    keys.push_back({key->symbol, key->code, false});
+                keys.insert(keys.end(), chord.keys.begin(), chord.keys.end());
+                chord.keys = std::move(keys);
+            }
         }
         if (next_ < chord.keys.size())
             return sendKey(chord.keys[next_++]);
@@ -252,19 +297,23 @@ void RemoteDesktopSession::sendKey(const Key& key) {
     keysSent_ = true;
     if (key.press)
         pressed_.push_back(key);
-    else
-        std::erase_if(pressed_,
-                      [&](const Key& k) { return k.code == key.code && k.symbol == key.symbol; });
     inFlight_ = new QDBusPendingCallWatcher(bus_.asyncCall(notify(key), keyTimeoutMs), this);
-    connect(inFlight_, &QDBusPendingCallWatcher::finished, this, [this, watcher = inFlight_] {
+    connect(inFlight_, &QDBusPendingCallWatcher::finished, this, [this, key, watcher = inFlight_] {
         inFlight_ = nullptr;
-        const bool error = watcher->isError();
-        const QString why = watcher->error().message();
+        const QDBusError error = watcher->error();
         watcher->deleteLater();
+        // A release the portal never answered may still be stuck in it: the key counts as down
+        // until a release is answered.
+        const bool unanswered =
+            error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout;
+        if (!key.press && !unanswered)
+            std::erase_if(pressed_, [&](const Key& k) {
+                return k.code == key.code && k.symbol == key.symbol;
+            });
         // After a failure only releases are left, and their own failures change nothing.
-        if (error && failure_.isEmpty()) {
-            failure_ =
-                QStringLiteral("the desktop portal did not take the keystroke (%1)").arg(why);
+        if (error.isValid() && failure_.isEmpty()) {
+            failure_ = QStringLiteral("the desktop portal did not take the keystroke (%1)")
+                           .arg(error.message());
             releasePressed();
         }
         sendNext();

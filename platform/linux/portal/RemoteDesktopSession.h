@@ -29,6 +29,8 @@ public:
         bool press;
     };
     using Typed = std::function<void(const QString& failure)>;
+    // Makes a chord's keys when it begins to be typed.
+    using Keys = std::function<std::vector<Key>()>;
     // Runs `caughtUp` once the compositor has read what it was sent so far.
     using Pace = std::function<void(std::function<void()> caughtUp)>;
 
@@ -42,9 +44,10 @@ public:
     void start();
     // Whether the portal is on the bus, or can be started there.
     bool portalAvailable() const;
-    // Sends `keys` in order once the chords before them are done; `typed` runs when the portal
-    // has accepted every key, or with why not. Whatever happens, no key stays pressed.
-    void type(std::vector<Key> keys, Typed typed);
+    // Sends the keys `keys` makes, in order, once the chords before them are done; `typed` runs
+    // when the portal has accepted every key, or with why not. Whatever happens, no key stays
+    // pressed.
+    void type(Keys keys, Typed typed);
     // Types nothing more: chords not begun are dropped, the one under way only releases what it
     // pressed, and no `typed` runs any more.
     void cancel();
@@ -55,6 +58,7 @@ private Q_SLOTS:
 private:
     enum class State { idle, starting, started };
     struct Chord {
+        Keys make;
         std::vector<Key> keys;
         Typed typed;
         std::chrono::steady_clock::time_point asked;
@@ -64,6 +68,7 @@ private:
     void failed(const QString& why, bool declined = false);
     void ended(const QString& why);
     void forgetSession();
+    void watchBackends();
     void sendNext();
     void sendKey(const Key& key);
     void releasePressed();
@@ -73,6 +78,7 @@ private:
     PortalGrant grant_;
     Pace pace_;
     QDBusServiceWatcher* portalWatcher_;
+    QDBusServiceWatcher* backendWatcher_;
     State state_ = State::idle;
     QString session_;
     unsigned sessions_ = 0;
