@@ -10,6 +10,7 @@
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <csignal>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
@@ -45,14 +46,12 @@ struct KeyPresses final : QObject {
     }
 };
 
+// What /proc/<pid>/status calls VmRSS: statm's resident pages.
 qint64 residentKilobytes(qint64 pid) {
-    QFile status(u"/proc/%1/status"_s.arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return -1;
+    QFile statm(u"/proc/%1/statm"_s.arg(pid));
+    return statm.open(QIODevice::ReadOnly)
+               ? statm.readAll().split(' ').value(1).toLongLong() * ::getpagesize() / 1024
+               : -1;
 }
 } // namespace
 
