@@ -67,10 +67,7 @@ class Agent final : public KeyboardEventPoster,
 public:
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t key, bool down,
                                                      QString&) override {
-        KeyboardEvent event;
-        event.virtualKey = key;
-        event.keyDown = down;
-        return event;
+        return KeyboardEvent{key, down, 0, 0, 0, nullptr};
     }
     void postEvents(int tap, std::span<const KeyboardEvent> chord, Posted posted) override {
         for (const KeyboardEvent& e : chord)
