@@ -9,8 +9,6 @@ using namespace Qt::StringLiterals;
 using namespace NotificationName;
 
 namespace {
-const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
-const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
 const QString willTerminateLine = u"$ Kelmo Helper: willTerminate"_s;
 
 // The names whose delivery the agent logged, in order.

@@ -16,7 +16,6 @@ using namespace Qt::StringLiterals;
 using namespace NotificationName;
 
 namespace {
-const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
 const QString pasteLine = u"$ Kelmo Helper: paste()"_s;
 const QString didPasteLine = u"$ Kelmo Helper: didPaste"_s;
 
@@ -216,8 +215,7 @@ private Q_SLOTS:
         const QString display = XvfbServer::unusedDisplay();
         LineProcess agent;
         QVERIFY(startAgentOn(agent, display));
-        f->peer.post(shouldRequestAccess);
-        f->peer.post(shouldStartCheckingForAccess);
+        askForAccess(f->peer);
         f->peer.post(shouldPaste);
         QVERIFY(agent.waitForLine(u"disabled"_s));
         QCOMPARE(agent.errors().filter(u"cannot send keystrokes").size(), 1);

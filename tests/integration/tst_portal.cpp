@@ -16,7 +16,6 @@ using namespace Qt::StringLiterals;
 using namespace NotificationName;
 
 namespace {
-const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
 const QString portalPath = u"/org/freedesktop/portal/desktop"_s;
 
 // A stand-in for the desktop portal's D-Bus side, for what the real KDE backend can't be made to
@@ -156,7 +155,7 @@ private Q_SLOTS:
     void pasteSendsTheChordKeyByKey() {
         LineProcess agent;
         QVERIFY(startAgent(agent));
-        askForAccess();
+        askForAccess(f->peer);
         QVERIFY(f->peer.waitFor(accessWasEnabled));
         f->peer.post(shouldPaste, 2);
         QVERIFY(f->peer.waitFor(didPaste, 2));
@@ -180,7 +179,7 @@ private Q_SLOTS:
         StandInCompositor compositor(state->path() + u"/wayland-0"_s);
         LineProcess agent;
         QVERIFY(startAgent(agent, compositor.path));
-        askForAccess();
+        askForAccess(f->peer);
         QVERIFY(f->peer.waitFor(accessWasEnabled));
         f->peer.post(shouldPaste, 3);
         QVERIFY(f->peer.waitFor(didPaste));
@@ -202,7 +201,7 @@ private Q_SLOTS:
         portal->start = StandInPortal::Start::decline;
         LineProcess agent;
         QVERIFY(startAgent(agent));
-        askForAccess();
+        askForAccess(f->peer);
         QVERIFY(agent.waitForErrors(u"declined"));
         QVERIFY(agent.waitForLine(u"disabled"_s));
         QTRY_COMPARE(portal->closedByAgent, QStringList{portalPath + u"/session/s1"_s});
@@ -240,7 +239,7 @@ private Q_SLOTS:
             QVERIFY(startAgent(first));
             QTest::qWait(300);
             QCOMPARE(portal->sessions, 0);
-            askForAccess();
+            askForAccess(f->peer);
             QVERIFY(f->peer.waitFor(accessWasEnabled));
             QCOMPARE(modeOf(grantFile()), mode_t(0600));
             QVERIFY(stopAgent(first, f->peer));
@@ -258,7 +257,7 @@ private Q_SLOTS:
             QTest::qWait(300);
             QCOMPARE(portal->sessions, 2);
         } else {
-            askForAccess();
+            askForAccess(f->peer);
             QVERIFY(f->peer.waitFor(accessWasEnabled, 2));
             QCOMPARE(portal->sessions, 2);
         }
@@ -289,18 +288,13 @@ private Q_SLOTS:
         LineProcess agent;
         QVERIFY(startAgent(agent));
         QVERIFY(agent.errors().join(u'\n').contains(u"the session bus has no desktop portal"_s));
-        askForAccess();
+        askForAccess(f->peer);
         QVERIFY(agent.waitForErrors(u"no desktop portal offers RemoteDesktop"));
         QVERIFY(agent.waitForLine(u"disabled"_s));
         QVERIFY(agent.isRunning());
     }
 
 private:
-    // As the installer's second step does.
-    void askForAccess() {
-        f->peer.post(shouldStartCheckingForAccess);
-        f->peer.post(shouldRequestAccess);
-    }
     QString grantFile() const { return state->path() + u"/Kelmo/helper-remote-desktop"_s; }
     bool startAgent(LineProcess& agent, const QString& compositor = {}) {
         QProcessEnvironment env = environmentWithDisplay({});

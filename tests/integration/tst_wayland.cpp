@@ -7,10 +7,6 @@
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
 
-namespace {
-const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
-} // namespace
-
 // The agent in a real Wayland session: headless KWin, the desktop portal with its KDE backend,
 // and a Qt text field on Wayland, all on a bus of the test's own.
 class WaylandTest : public QObject {
@@ -100,8 +96,7 @@ private:
         if (!peer.observe({didFinishLaunching, didPaste, accessWasEnabled}) ||
             !startAgent(agent, peer, testAgent, {u"--poll-ms"_s, u"100"_s}, desktop.environment()))
             return false;
-        peer.post(shouldStartCheckingForAccess);
-        peer.post(shouldRequestAccess);
+        askForAccess(peer);
         return peer.waitFor(accessWasEnabled) && agent.waitForLine(u"enabled"_s);
     }
 };

@@ -17,6 +17,12 @@ inline QString name(const char* notificationOrIdentifier) {
     return QString::fromLatin1(notificationOrIdentifier);
 }
 
+#ifdef KELMO_TEST_AGENT
+// The real agent, and one with intervals set by its arguments.
+inline const QString helperExecutable = QStringLiteral(KELMO_HELPER_EXECUTABLE);
+inline const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
+#endif
+
 // A private bus with a peer on it that observes every answer of the agent.
 struct AgentBus {
     AgentBus() {
@@ -44,6 +50,12 @@ inline bool startAgent(LineProcess& agent, BusPeer& peer, const QString& program
     const qsizetype before = peer.count(NotificationName::didFinishLaunching);
     agent.start(program, arguments, env);
     return peer.waitFor(NotificationName::didFinishLaunching, before + 1);
+}
+
+// Asks for the permission as the installer's second step does.
+inline void askForAccess(BusPeer& peer) {
+    peer.post(NotificationName::shouldStartCheckingForAccess);
+    peer.post(NotificationName::shouldRequestAccess);
 }
 
 // Asks the agent to end; whether it has, with status 0.
