@@ -34,14 +34,13 @@ bool run(const QString& command,
     return tool.waitForFinished(20000) && tool.exitCode() == 0;
 }
 
-// The key presses a widget gets, as its toolkit saw them: the X keycode and the modifiers.
-struct KeyPresses final : QObject {
+// A text field that records the key presses it gets, as its toolkit saw them: the X keycode and
+// the modifiers.
+struct Field final : QLineEdit {
     QList<std::pair<quint32, Qt::KeyboardModifiers>> presses;
-    bool eventFilter(QObject*, QEvent* event) override {
-        if (event->type() == QEvent::KeyPress)
-            presses << std::pair{static_cast<QKeyEvent*>(event)->nativeScanCode(),
-                                 static_cast<QKeyEvent*>(event)->modifiers()};
-        return false;
+    void keyPressEvent(QKeyEvent* event) override {
+        presses << std::pair{event->nativeScanCode(), event->modifiers()};
+        QLineEdit::keyPressEvent(event);
     }
 };
 
@@ -107,7 +106,6 @@ private Q_SLOTS:
         QFETCH(QString, layout);
         QFETCH(int, group);
         if (!field_.isVisible()) {
-            field_.installEventFilter(&keys_);
             field_.show();
             field_.activateWindow();
         }
@@ -125,23 +123,22 @@ private Q_SLOTS:
             const QString text = u"paste %1 %2"_s.arg(paste).arg(layout);
             QApplication::clipboard()->setText(text);
             field_.clear();
-            keys_.presses.clear();
+            field_.presses.clear();
             f->peer.post(shouldPaste);
             QVERIFY(f->peer.waitFor(didPaste, paste));
-            QTRY_COMPARE_WITH_TIMEOUT(keys_.presses.size(), 2, 10000);
-            QCOMPARE(keys_.presses.last().second, Qt::ControlModifier);
+            QTRY_COMPARE_WITH_TIMEOUT(field_.presses.size(), 2, 10000);
+            QCOMPARE(field_.presses.last().second, Qt::ControlModifier);
             if (paste == 1)
-                vPosition = keys_.presses.last().first;
+                vPosition = field_.presses.last().first;
             if (noV && paste == 2)
-                QCOMPARE(keys_.presses.last().first, vPosition);
+                QCOMPARE(field_.presses.last().first, vPosition);
             else
                 QTRY_COMPARE_WITH_TIMEOUT(field_.text(), text, 10000);
         }
     }
 
-    // A stopped X server holds nothing: pastes fail within a second and then at once, nothing
-    // piles up to be typed later, the agent still ends on request, and it types again once the
-    // server is back.
+    // A stopped X server holds nothing: pastes fail within a second, then at once; nothing piles up
+    // to be typed later; the agent still ends on request and types again once the server is back.
     void stoppedXServerHoldsNothing() {
         XvfbServer server;
         QVERIFY(server.isRunning());
@@ -332,8 +329,7 @@ private:
 
     XvfbServer& xvfb_;
     std::optional<AgentBus> f;
-    KeyPresses keys_;
-    QLineEdit field_;
+    Field field_;
     // The key that typed "v" under the US layout.
     quint32 vPosition = 0;
 };
