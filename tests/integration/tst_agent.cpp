@@ -3,6 +3,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <csignal>
 
 using namespace Qt::StringLiterals;
@@ -13,11 +14,8 @@ const QString willTerminateLine = u"$ Kelmo Helper: willTerminate"_s;
 
 // The names whose delivery the agent logged, in order.
 QStringList deliveries(LineProcess& agent) {
-    QStringList names;
-    for (const QString& line : agent.errors())
-        if (line.startsWith(u"kelmo.notifications: name: "_s))
-            names << line.mid(27);
-    return names;
+    const QRegularExpression prefix(u"^kelmo\\.notifications: name: "_s);
+    return agent.errors().filter(prefix).replaceInStrings(prefix, QString());
 }
 
 QDBusMessage post(const QString& destination, const QVariantList& arguments) {
