@@ -4,7 +4,12 @@
 #include <QDBusMessage>
 #include <QElapsedTimer>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 #include <csignal>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
@@ -17,6 +22,52 @@ QStringList deliveries(LineProcess& agent) {
     const QRegularExpression prefix(u"^kelmo\\.notifications: name: "_s);
     return agent.errors().filter(prefix).replaceInStrings(prefix, QString());
 }
+
+// A stand-in for the systemd journal's socket: each datagram read as its fields.
+class StandInJournal {
+public:
+    StandInJournal() {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const QByteArray path = QFile::encodeName(socketPath());
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()) + 1);
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    }
+    ~StandInJournal() { ::close(fd_); }
+    QString socketPath() const { return folder_.filePath(u"journal"_s); }
+    // Every entry so far, as PRIORITY + " " + MESSAGE; one not named for the agent as "unnamed".
+    QStringList entries() {
+        QByteArray datagram(65536, '\0');
+        for (ssize_t size;
+             (size = ::recv(fd_, datagram.data(), datagram.size(), MSG_DONTWAIT)) > 0;) {
+            QHash<QByteArray, QByteArray> fields;
+            for (qsizetype at = 0; at < size;) {
+                const qsizetype end = datagram.indexOf('\n', at);
+                const QByteArray line = datagram.mid(at, end - at);
+                if (const qsizetype equals = line.indexOf('='); equals > 0) {
+                    fields.insert(line.left(equals), line.mid(equals + 1));
+                    at = end + 1;
+                    continue;
+                }
+                quint64 length = 0; // the binary form: a little-endian length, then the bytes
+                std::memcpy(&length, datagram.constData() + end + 1, sizeof length);
+                fields.insert(line, datagram.mid(end + 9, qsizetype(length)));
+                at = end + 9 + qsizetype(length) + 1;
+            }
+            entries_ << (fields.value("SYSLOG_IDENTIFIER") != "Kelmo Helper"
+                             ? u"unnamed"_s
+                             : QString::fromUtf8(fields.value("PRIORITY") + ' ' +
+                                                 fields.value("MESSAGE")));
+        }
+        return entries_;
+    }
+
+private:
+    QTemporaryDir folder_;
+    int fd_ = -1;
+    QStringList entries_;
+};
 
 QDBusMessage post(const QString& destination, const QVariantList& arguments) {
     const QString path = u"/co/ambertide/Notify"_s;
@@ -130,9 +181,30 @@ private Q_SLOTS:
                  qPrintable(QString::number(typed)));
     }
 
-    void secondAgentLeavesTheFirstServing() {
+    // The agent subscribes to every command before it takes its name, so a main application may
+    // post the moment the name has an owner; a second agent leaves the first serving.
+    void subscribedBeforeItAppearsAndOnlyOnce() {
+        LineProcess monitor;
+        monitor.start(u"dbus-monitor"_s,
+                      {u"type='method_call',interface='org.freedesktop.DBus'"_s});
+        QVERIFY(QTest::qWaitFor([&] { return !monitor.output().filter(u"NameLost").isEmpty(); }));
         LineProcess first, second;
         QVERIFY(startAgent(first, f->peer, helperExecutable));
+        const QString sender = u"sender=%1 "_s.arg(
+            f->bus.connection().interface()->serviceOwner(name(BundleIdentifier::helper)));
+        // The agent's calls in order, each with its first argument.
+        QStringList calls;
+        QVERIFY(QTest::qWaitFor([&] {
+            const QStringList lines = monitor.output();
+            calls.clear();
+            for (qsizetype i = 0; i + 1 < lines.size(); ++i)
+                if (lines[i].contains(sender))
+                    calls << lines[i].section(u"member="_s, 1) + u' ' + lines[i + 1].trimmed();
+            return !calls.filter(u"RequestName"_s).isEmpty();
+        }));
+        const qsizetype named = calls.indexOf(calls.filter(u"RequestName"_s).first());
+        QCOMPARE(calls.mid(0, named).filter(u"co.ambertide.Notify"_s).size(), 4);
+
         second.start(helperExecutable);
         QVERIFY(second.waitForExit());
         QCOMPARE(second.exitCode(), 1);
@@ -172,6 +244,35 @@ private Q_SLOTS:
         QVERIFY(
             !strict.connection().interface()->isServiceRegistered(name(BundleIdentifier::helper)));
         QCOMPARE(peer.count(didFinishLaunching), 0);
+    }
+
+    // With its standard error on a pipe, as the installer and the bus start it, the agent also
+    // logs to the journal; a flood there is summarised, not logged line by line.
+    void logReachesTheJournalSummarisedUnderAFlood() {
+        StandInJournal journal;
+        LineProcess agent;
+        QVERIFY(
+            startAgent(agent, f->peer, testAgent, {u"--journal-socket"_s, journal.socketPath()}));
+        f->peer.post(shouldPaste);
+        QVERIFY(agent.waitForErrors(u"cannot paste"));
+        const QString why = agent.errors().filter(u"cannot paste").first().section(u": "_s, 1);
+        QTRY_COMPARE(journal.entries(),
+                     QStringList({u"7 kelmo.notifications: name: "_s + name(shouldPaste),
+                                  u"7 kelmo.notifications: userinfo: (null)"_s, u"3 "_s + why}));
+        f->peer.post(shouldPaste, 3000);
+        f->peer.post(shouldTerminate);
+        // Read as it comes: the socket holds a few datagrams only.
+        QVERIFY(QTest::qWaitFor([&] { return journal.entries(), !agent.isRunning(); }));
+        QCOMPARE(agent.errors().filter(u"cannot paste").size(), 3001);
+        // Each kind has its allowance within the window, then one count of what was left out.
+        const QStringList entries = journal.entries();
+        QVERIFY(!entries.contains(u"unnamed"_s));
+        QVERIFY2(entries.size() <= 200 + 50 + 2, qPrintable(QString::number(entries.size())));
+        const QRegularExpression summary(
+            u"^6 (\\d+) (log|error) lines left out after (200|50) in 10 s$"_s);
+        QCOMPARE(entries.filter(summary).size(), 2);
+        for (const QString& line : entries.filter(summary))
+            QVERIFY2(summary.match(line).captured(1).toInt() > 2500, qPrintable(line));
     }
 
     void slowRealWatchdogFirstChecksAfterAMinute() {

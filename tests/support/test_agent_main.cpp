@@ -1,4 +1,5 @@
-// The agent with intervals a test can wait for: test-agent [--watchdog-ms N] [--poll-ms N].
+// The agent with intervals a test can wait for, and a journal of the test's own:
+// test-agent [--watchdog-ms N] [--poll-ms N] [--journal-socket PATH].
 #include "AgentMain.h"
 
 #include <cstdlib>
@@ -6,11 +7,14 @@
 
 int main(int argc, char** argv) {
     AgentIntervals intervals;
+    std::string journal = SystemLog::journalSocket;
     for (int i = 1; i + 1 < argc; ++i) {
         if (std::strcmp(argv[i], "--watchdog-ms") == 0)
             intervals.watchdog = std::chrono::milliseconds(std::atoi(argv[i + 1]));
         else if (std::strcmp(argv[i], "--poll-ms") == 0)
             intervals.accessPoll = std::chrono::milliseconds(std::atoi(argv[i + 1]));
+        else if (std::strcmp(argv[i], "--journal-socket") == 0)
+            journal = argv[i + 1];
     }
-    return runAgent(argc, argv, intervals);
+    return runAgent(argc, argv, intervals, journal);
 }

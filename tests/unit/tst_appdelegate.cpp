@@ -5,9 +5,11 @@
 #include "NotificationNames.h"
 #include "NotifyCenter.h"
 #include "RunningApplications.h"
+#include "TerminationSignals.h"
 
 #include <QSet>
 #include <QTest>
+#include <csignal>
 
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
@@ -75,6 +77,8 @@ public:
                               .arg(QLatin1String(e.keyDown ? "down" : "up"))
                               .arg(e.flags, 0, 16)
                               .arg(tap);
+        if (duringPost)
+            duringPost();
         posted({});
     }
     bool isProcessTrusted(bool prompt) override {
@@ -85,6 +89,7 @@ public:
 
     bool trusted = false;
     QList<bool> checks;
+    std::function<void()> duringPost;
     AppDelegate delegate{
         *this, *this, *this, {std::chrono::minutes(1), std::chrono::milliseconds(10)}};
 };
@@ -147,17 +152,25 @@ private Q_SLOTS:
         QCOMPARE(events, QStringList({u"old"_s, u"old still running"_s, u"new"_s}));
     }
 
-    // Every command is subscribed before the launch is announced; a refused one announces nothing.
-    void launchSubscribesEveryCommandBeforeAnnouncing() {
-        QVERIFY(f->delegate.applicationDidFinishLaunching());
+    // Every command is subscribed before the agent claims its place and then announces itself;
+    // a refused subscription or a lost claim announces nothing.
+    void launchSubscribesEveryCommandThenClaimsThenAnnounces() {
+        bool claimed = true;
+        const auto claim = [&claimed] {
+            center.log << u"claim"_s;
+            return claimed;
+        };
+        QVERIFY(f->delegate.applicationDidFinishLaunching(claim));
         QCOMPARE(center.log,
                  QStringList({observe(shouldPaste), observe(shouldTerminate),
                               observe(shouldRequestAccess), observe(shouldStartCheckingForAccess),
-                              post(didFinishLaunching)}));
-        for (const char* refused : {shouldPaste, shouldStartCheckingForAccess}) {
+                              u"claim"_s, post(didFinishLaunching)}));
+        // Refused: a subscription, or the claim.
+        for (const char* refused : {shouldPaste, shouldStartCheckingForAccess, "claim"}) {
             init();
             center.refused << QLatin1String(refused);
-            QVERIFY(!f->delegate.applicationDidFinishLaunching());
+            claimed = !center.refused.contains(u"claim"_s);
+            QVERIFY(!f->delegate.applicationDidFinishLaunching(claim));
             QVERIFY(center.log.filter(u"post"_s).isEmpty());
         }
     }
@@ -207,6 +220,21 @@ private Q_SLOTS:
             QCOMPARE(f->checks, QList<bool>{true});
             QCOMPARE(center.log.count(post(accessWasEnabled)), qsizetype(trusted));
         }
+    }
+
+    // Last, as a termination signal can't be taken back: one that arrives while a paste is under
+    // way ends the agent before any command queued behind that paste acts.
+    void signalDuringAPasteStopsTheCommandsQueuedBehindIt() {
+        onTerminationSignal([] {});
+        QVERIFY(f->delegate.applicationDidFinishLaunching());
+        f->duringPost = [] {
+            ::raise(SIGTERM);
+        };
+        center.log.clear();
+        for (int queued = 0; queued < 3; ++queued)
+            center.deliver(shouldPaste);
+        QCOMPARE(center.log, QStringList({u"key 9 down flags 100000 tap 0"_s,
+                                          u"key 9 up flags 100000 tap 0"_s, post(didPaste)}));
     }
 
 private:
