@@ -2,6 +2,7 @@
 
 #include <QDBusConnectionInterface>
 #include <QRegularExpression>
+#include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
 
@@ -68,8 +69,11 @@ private Q_SLOTS:
         for (const char* line :
              {"", "shout", "wait", "wait a --", "hold a --", "post", "wait --timeout inf a",
               "wait --timeout nan a", "wait --timeout -1 a", "wait --timeout 1e9 a",
-              "wait --timeout soon a"})
+              "wait --timeout soon a", "post --bogus", "watch a -x"})
             QTest::newRow(line) << words(line) << 2 << QStringList() << u"usage: kelmo-notify"_s;
+        // A name longer than a match rule allows could be posted but never waited for.
+        QTest::newRow("name too long") << QStringList{u"post"_s, QString(1000, u'n')} << 2
+                                       << QStringList() << u"could never be observed"_s;
     }
     void endsWithItsStatus() {
         QFETCH(QStringList, arguments);
@@ -97,6 +101,29 @@ private Q_SLOTS:
         watcher.terminate();
         QVERIFY(watcher.waitForExit());
         QCOMPARE(watcher.exitCode(), 0);
+
+        // Nobody reads it any more: the next name ends it.
+        LineProcess pipeline;
+        pipeline.start(u"sh"_s, {u"-c"_s, u"'%1' watch d.more | head -1"_s.arg(notify)});
+        QVERIFY(QTest::qWaitFor([&] {
+            peer.post(u"d.more"_s);
+            return !pipeline.isRunning();
+        }));
+    }
+
+    // A wait that is over ends its command's whole group, whatever the command started.
+    void waitLeavesNothingOfItsCommandBehind() {
+        QTemporaryDir dir;
+        const QString child = dir.filePath(u"child"_s);
+        const Run result = run(words("wait --timeout 0.5 g.never -- sh -c") +
+                               QStringList{u"sleep 60 & echo $! > '%1'; sleep 61"_s.arg(child)});
+        QCOMPARE(result.status, 1);
+        QCOMPARE(result.errors, QStringList{u"kelmo-notify: timed out waiting for g.never"_s});
+        QFile pid(child);
+        QVERIFY(pid.open(QIODevice::ReadOnly));
+        // Gone, or a zombie that a container's first process may never reap.
+        QFile stat(u"/proc/%1/stat"_s.arg(QString::fromLatin1(pid.readAll().trimmed())));
+        QTRY_VERIFY(!stat.open(QIODevice::ReadOnly) || stat.readAll().contains(") Z "));
     }
 
     void holdOwnsTheIdWhileItsCommandRunsAndPassesItsStatusOn() {
@@ -119,7 +146,11 @@ private Q_SLOTS:
     }
 
     void helpAndAMissingBus() {
-        QCOMPARE(run(words("--help")).status, 0);
+        for (const char* line : {"--help", "post --help", "wait --timeout 1 a -h"}) {
+            const Run help = run(words(line));
+            QCOMPARE(help.status, 0);
+            QVERIFY(help.output.value(0).startsWith(u"usage: kelmo-notify"_s));
+        }
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/bus"_s);
         const Run result = run(words("post h"), env);

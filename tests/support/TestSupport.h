@@ -25,7 +25,8 @@ inline const QString testAgent = QStringLiteral(KELMO_TEST_AGENT);
 
 // A private bus with a peer on it that observes every answer of the agent.
 struct AgentBus {
-    AgentBus() {
+    explicit AgentBus(const QString& configuration = {})
+        : bus(configuration) {
         peer.observe({NotificationName::didFinishLaunching, NotificationName::didPaste,
                       NotificationName::accessWasEnabled, NotificationName::willTerminate});
     }

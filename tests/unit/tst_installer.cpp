@@ -40,6 +40,11 @@ int renameWithoutFlags(const char* from, const char* to, unsigned flags) {
     errno = EINVAL;
     return -1;
 }
+QByteArray versioned(const QString& version) {
+    return "<plist><dict><key>CFBundleVersion</key><string>" + version.toUtf8() +
+           "</string></dict></plist>";
+}
+
 // A nested dictionary names another executable first; only the top-level key counts.
 QByteArray infoPlist(const QByteArray& executable) {
     return "<?xml version=\"1.0\"?>\n<plist version=\"1.0\"><dict>\n"
@@ -72,8 +77,11 @@ struct Wizard final : RunningApplications, ApplicationLauncher, ErrorPresentatio
     QList<std::chrono::seconds> pauses;
     PosixFileManager files;
     ResourcesDirectory bundle;
+    std::function<void()> duringPause;
     ViewController window{{*this, files, bundle, *this, *this, [this](std::chrono::seconds pause) {
                                pauses << pause;
+                               if (duringPause)
+                                   duringPause();
                            }}};
 };
 } // namespace
@@ -278,6 +286,50 @@ private Q_SLOTS:
         QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
     }
 
+    // Only an older agent is replaced, whole and in one step; the old one is ended before the
+    // new one starts, and one that won't end stops the step.
+    void upgradeReplacesOnlyAnOlderAgent_data() {
+        QTest::addColumn<QString>("installedVersion"); // empty: an unreadable Info.plist
+        QTest::addColumn<QString>("carriedVersion");
+        QTest::addColumn<bool>("replaced");
+        QTest::addColumn<bool>("oldEnds");
+        QTest::newRow("older") << u"1.0.0"_s << u"1.0.1"_s << true << true;
+        QTest::newRow("older, by number not text") << u"1.9"_s << u"1.10"_s << true << true;
+        QTest::newRow("unreadable") << QString() << u"1.0"_s << true << true;
+        QTest::newRow("old agent won't end") << u"1.0"_s << u"2.0"_s << true << false;
+        QTest::newRow("same, written shorter") << u"1.0.0"_s << u"1.0"_s << false << true;
+        QTest::newRow("newer") << u"2.0"_s << u"1.10"_s << false << true;
+        QTest::newRow("carried unreadable") << u"1.0"_s << QString() << false << true;
+    }
+    void upgradeReplacesOnlyAnOlderAgent() {
+        QFETCH(QString, installedVersion);
+        QFETCH(QString, carriedVersion);
+        QFETCH(bool, replaced);
+        QFETCH(bool, oldEnds);
+        QVERIFY(peer.observe({shouldTerminate}));
+        writeFile(location + u"/Contents/Info.plist"_s,
+                  installedVersion.isEmpty() ? "<plist" : versioned(installedVersion));
+        writeFile(carried + u"/Contents/Info.plist"_s,
+                  carriedVersion.isEmpty() ? "" : versioned(carriedVersion));
+        w->running << helperId;
+        const qsizetype terminations = peer.count(shouldTerminate);
+        w->duringPause = [&] {
+            if (oldEnds && peer.waitFor(shouldTerminate, terminations + 1))
+                w->running.clear();
+        };
+        window->installHelper();
+        const QString now = w->files.bundleVersion(location);
+        QCOMPARE(now, replaced ? carriedVersion : installedVersion);
+        QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
+        QCOMPARE(entries(location + u"/Contents"_s).contains(u"MacOS"_s), replaced);
+        if (!replaced)
+            QCOMPARE(peer.count(shouldTerminate), terminations);
+        QCOMPARE(w->launched.size(), qsizetype(replaced && oldEnds));
+        QCOMPARE(w->presented.size(), qsizetype(!oldEnds));
+        if (!oldEnds)
+            QCOMPARE(w->presented.first().localizedDescription, qtTrId("ERROR.905"));
+    }
+
     void requestAccessDoesNotCopyAgain() {
         w->failure = Error{u"test"_s, 3, u"bundle gone"_s};
         window->tabView->setCurrentIndex(1);
@@ -329,6 +381,14 @@ private Q_SLOTS:
             << QByteArray("<plist><dict><key>N</key><dict><key>CFBundleExecutable</key>"
                           "<string>probe</string></dict></dict></plist>")
             << true << u"names no executable"_s;
+        // Whoever else may change a bundle may have put a program of theirs in it.
+        QTest::newRow("a link, leading nowhere")
+            << QByteArray("link") << true << u"symbolic link"_s;
+        QTest::newRow("its folder writable by all")
+            << QByteArray("0777 folder") << true << u"others may change"_s;
+        QTest::newRow("its program writable by the group")
+            << QByteArray("0775 program") << true << u"others may change"_s;
+        QTest::newRow("another user's") << QByteArray("chown") << true << u"another user"_s;
     }
     void saysWhyItCannotLaunch() {
         QFETCH(QByteArray, plist);
@@ -336,9 +396,19 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         QTemporaryDir dir;
         const QString bundle = dir.path() + u"/Kelmo Helper.app"_s;
-        if (!plist.isEmpty()) {
-            writeFile(bundle + u"/Contents/Info.plist"_s, plist);
+        const QByteArray path = QFile::encodeName(bundle);
+        if (plist == "link")
+            QVERIFY(::symlink("/nonexistent/Kelmo Helper.app", path.constData()) == 0);
+        else if (!plist.isEmpty()) {
+            const bool tampered = !plist.startsWith('<');
+            writeFile(bundle + u"/Contents/Info.plist"_s, tampered ? infoPlist("probe") : plist);
             writeFile(bundle + u"/Contents/MacOS/probe"_s, "#!/bin/sh\n", executable);
+            if (plist == "0777 folder")
+                changeMode(dir.path(), 0777);
+            if (plist == "0775 program")
+                changeMode(bundle + u"/Contents/MacOS/probe"_s, 0775);
+            if (plist == "chown" && ::chown(path.constData(), 65534, 65534) != 0)
+                QSKIP("only root can give the bundle to another user");
         }
         const std::optional<Error> error = DetachedLauncher().launchApplication(bundle);
         QVERIFY(error.has_value());
