@@ -19,7 +19,7 @@ namespace {
 const QString portalPath = u"/org/freedesktop/portal/desktop"_s;
 
 // A stand-in for the desktop portal's D-Bus side, for what the real KDE backend can't be made to
-// do here: decline, hand out restore tokens (version 2), never answer, refuse a key.
+// do here: decline, hand out restore tokens (version 2), never answer, refuse or sit on a key.
 class StandInPortal final : public QDBusVirtualObject {
 public:
     enum class Start { grant, decline, never };
@@ -27,6 +27,7 @@ public:
     Start start = Start::grant;
     QString tokenToGive;
     int refuseKey = -1;
+    bool answerKeys = true;
     int sessions = 0;
     QStringList closedByAgent;
     QList<QVariantMap> selected;
@@ -73,10 +74,11 @@ public:
                                     .arg(in.at(2).toInt(), 0, 16)
                                     .arg(in.at(3).toUInt() ? u"down" : u"up");
             keys << key;
-            connection.send(keys.size() == refuseKey
-                                ? message.createErrorReply(u"org.freedesktop.DBus.Error.Failed"_s,
-                                                           u"not today"_s)
-                                : message.createReply());
+            if (answerKeys)
+                connection.send(keys.size() == refuseKey
+                                    ? message.createErrorReply(
+                                          u"org.freedesktop.DBus.Error.Failed"_s, u"not today"_s)
+                                    : message.createReply());
         } else {
             return false;
         }
@@ -225,6 +227,7 @@ private Q_SLOTS:
         QTest::newRow("version 1: granted") << 1u << false;
         QTest::newRow("version 2: restore token") << 2u << false;
         QTest::newRow("version 2: token refused") << 2u << true;
+        QTest::newRow("version 1: declined the next time") << 1u << true;
     }
     void grantsCarryOverToTheNextStart() {
         QFETCH(uint, version);
@@ -258,6 +261,25 @@ private Q_SLOTS:
             QVERIFY(f->peer.waitFor(accessWasEnabled, 2));
             QCOMPARE(portal->sessions, 2);
         }
+    }
+
+    // A portal that stops answering keys may hold one down: it gets no new press until a release
+    // is answered, and ending while a key is unanswered touches nothing that is gone.
+    void aStalledPortalGetsNoNewPress() {
+        LineProcess agent;
+        QVERIFY(startAgent(agent));
+        askForAccess(f->peer);
+        QVERIFY(f->peer.waitFor(accessWasEnabled));
+        portal->answerKeys = false;
+        f->peer.post(shouldPaste, 2);
+        QVERIFY(agent.waitForErrors(u"cannot paste", 2, 30000));
+        QCOMPARE(portal->keys.filter(u"down"_s), QStringList{u"Keysym ffe3 down"_s});
+        const qsizetype sent = portal->keys.size();
+        f->peer.post(shouldPaste);
+        QTRY_VERIFY(portal->keys.size() > sent);
+        QVERIFY(stopAgent(agent, f->peer));
+        QCOMPARE(portal->keys.filter(u"down"_s).size(), 1);
+        QCOMPARE(portal->keys.last(), u"Keysym ffe3 up"_s);
     }
 
     void portalThatNeverAnswersHoldsNothingUp() {
