@@ -65,7 +65,9 @@ void AppDelegate::applicationWillTerminate() {
 }
 
 void AppDelegate::selfDestruct() {
-    if (!runningApplications_.isRunning(QString::fromLatin1(BundleIdentifier::mainApplication)))
+    // A question the bus left unanswered is asked again at the next tick.
+    if (runningApplications_.isKnownNotRunning(
+            QString::fromLatin1(BundleIdentifier::mainApplication)))
         terminate();
 }
 

@@ -9,12 +9,21 @@ constexpr int answerTimeoutMs = 5000;
 BusRunningApplications::BusRunningApplications(QDBusConnection connection)
     : connection_(std::move(connection)) {}
 
-bool BusRunningApplications::isRunning(const QString& bundleIdentifier) {
+std::optional<bool> BusRunningApplications::hasOwner(const QString& bundleIdentifier) {
     QDBusMessage ask = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("NameHasOwner"));
     ask << bundleIdentifier;
-    // A daemon that doesn't answer within the time allowed counts as knowing of no owner.
     const QDBusMessage answer = connection_.call(ask, QDBus::Block, answerTimeoutMs);
-    return answer.type() == QDBusMessage::ReplyMessage && answer.arguments().value(0).toBool();
+    if (answer.type() != QDBusMessage::ReplyMessage)
+        return std::nullopt;
+    return answer.arguments().value(0).toBool();
+}
+
+bool BusRunningApplications::isRunning(const QString& bundleIdentifier) {
+    return hasOwner(bundleIdentifier).value_or(false);
+}
+
+bool BusRunningApplications::isKnownNotRunning(const QString& bundleIdentifier) {
+    return !hasOwner(bundleIdentifier).value_or(true);
 }

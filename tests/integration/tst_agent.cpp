@@ -134,6 +134,14 @@ private Q_SLOTS:
         // Ten ticks find the main application.
         QTest::qWait(500);
         QVERIFY(agent.isRunning());
+        // A bus that stalls longer than a question may take leaves the answer unknown, which
+        // ends nothing.
+        ::kill(pid_t(f->bus.pid()), SIGSTOP);
+        QTest::qWait(6000);
+        ::kill(pid_t(f->bus.pid()), SIGCONT);
+        QVERIFY(f->bus.connection().interface()->isServiceRegistered(mainApp).value());
+        QTest::qWait(500);
+        QVERIFY(agent.isRunning());
         QVERIFY(f->bus.connection().unregisterService(mainApp));
         QVERIFY(agent.waitForExit());
         QCOMPARE(agent.output(), QStringList{willTerminateLine});
