@@ -51,7 +51,11 @@ std::optional<Error> CocoaFileManager::createDirectoryAtPath(const QString& path
     }
 }
 
-std::optional<Error> CocoaFileManager::copyItem(const QString& from, const QString& to) {
+namespace {
+// Copies `from` beside `to` under a partial name, with no group or world write, and renames it to
+// `to` with `flags` (RENAME_EXCL: never replace; RENAME_SWAP: replace in one step). The copy
+// stands beside the destination and takes its place only whole.
+std::optional<Error> copyIntoPlace(const QString& from, const QString& to, unsigned flags) {
     @autoreleasepool {
         NSFileManager* files = NSFileManager.defaultManager;
         NSString* destination = to.toNSString();
@@ -59,7 +63,6 @@ std::optional<Error> CocoaFileManager::copyItem(const QString& from, const QStri
         const PartialCopies::FolderLock lock(
             destination.stringByDeletingLastPathComponent.fileSystemRepresentation);
         PartialCopies::removeAbandonedCopies(target);
-        // A copy in progress stands beside the destination and takes its place only whole.
         const std::string partial = PartialCopies::partialPathFor(target);
         NSString* partialPath = [files stringWithFileSystemRepresentation:partial.c_str()
                                                                    length:partial.size()];
@@ -73,51 +76,33 @@ std::optional<Error> CocoaFileManager::copyItem(const QString& from, const QStri
         // The copy keeps the source's modes; a loosely unpacked source must not leave a program
         // that others may change.
         int status = PartialCopies::restrictModes(partial, PartialCopies::allowedModes());
-        if (status == 0 && renamex_np(partial.c_str(), target.c_str(), RENAME_EXCL) != 0)
+        if (status == 0 && renamex_np(partial.c_str(), target.c_str(), flags) != 0)
             status = errno;
+        // After a swap the partial name holds the old tree; after a failure, the copy.
+        PartialCopies::removeTree(partial);
         if (status == 0)
             return std::nullopt;
-        PartialCopies::removeTree(partial);
         return posixError(status);
     }
 }
+} // namespace
+
+std::optional<Error> CocoaFileManager::copyItem(const QString& from, const QString& to) {
+    return copyIntoPlace(from, to, RENAME_EXCL);
+}
 
 std::optional<Error> CocoaFileManager::replaceItem(const QString& from, const QString& to) {
-    @autoreleasepool {
-        NSFileManager* files = NSFileManager.defaultManager;
-        NSString* destination = to.toNSString();
-        const std::string target = destination.fileSystemRepresentation;
-        const PartialCopies::FolderLock lock(
-            destination.stringByDeletingLastPathComponent.fileSystemRepresentation);
-        PartialCopies::removeAbandonedCopies(target);
-        const std::string partial = PartialCopies::partialPathFor(target);
-        NSString* partialPath = [files stringWithFileSystemRepresentation:partial.c_str()
-                                                                   length:partial.size()];
-        NSError* failure = nil;
-        if (![files copyItemAtURL:[NSURL fileURLWithPath:from.toNSString()]
-                            toURL:[NSURL fileURLWithPath:partialPath]
-                            error:&failure]) {
-            PartialCopies::removeTree(partial);
-            return errorFrom(failure);
-        }
-        int status = PartialCopies::restrictModes(partial, PartialCopies::allowedModes());
-        if (status == 0 && renamex_np(partial.c_str(), target.c_str(), RENAME_SWAP) != 0)
-            status = errno;
-        // After the swap the partial name holds the old tree.
-        PartialCopies::removeTree(partial);
-        if (status == 0)
-            return std::nullopt;
-        return posixError(status);
-    }
+    return copyIntoPlace(from, to, RENAME_SWAP);
 }
 
 QString CocoaFileManager::bundleVersion(const QString& bundle) {
     @autoreleasepool {
         // Read afresh: NSBundle caches what it once read of a path.
         NSDictionary* info = [NSDictionary
-            dictionaryWithContentsOfURL:[NSURL fileURLWithPath:(bundle + QStringLiteral(
-                                                                    "/Contents/Info.plist"))
-                                                                   .toNSString()]];
+            dictionaryWithContentsOfURL:[NSURL
+                                            fileURLWithPath:(bundle +
+                                                             QStringLiteral("/Contents/Info.plist"))
+                                                                .toNSString()]];
         id version = info[@"CFBundleVersion"];
         return [version isKindOfClass:NSString.class] ? QString::fromNSString(version) : QString();
     }
