@@ -17,7 +17,6 @@ class KeyRecorder {
 public:
     struct Key {
         bool press;
-        xcb_keycode_t code;
         std::uint16_t state;
         // What the key gave under the mapping in force when it arrived.
         xcb_keysym_t keysym;
@@ -103,23 +102,14 @@ private:
     void readEvents() {
         while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
             const auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
-            switch (event->response_type & 0x7f) {
-            case XCB_KEY_PRESS:
-            case XCB_KEY_RELEASE:
-                keys_ << Key{(event->response_type & 0x7f) == XCB_KEY_PRESS, key->detail,
-                             key->state, keysymOf(key->detail)};
-                break;
-            case XCB_MAP_NOTIFY:
-                mapped_ = true;
-                break;
-            case XCB_FOCUS_IN:
-                focused_ = true;
-                break;
-            case XCB_MAPPING_NOTIFY:
+            const std::uint8_t type = event->response_type & 0x7f;
+            if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE)
+                keys_ << Key{type == XCB_KEY_PRESS, key->state, keysymOf(key->detail)};
+            mapped_ |= type == XCB_MAP_NOTIFY;
+            focused_ |= type == XCB_FOCUS_IN;
+            if (type == XCB_MAPPING_NOTIFY)
                 xcb_refresh_keyboard_mapping(symbols_,
                                              reinterpret_cast<xcb_mapping_notify_event_t*>(event));
-                break;
-            }
             std::free(event);
         }
     }
