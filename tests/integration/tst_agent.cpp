@@ -1,15 +1,6 @@
 #include "TestSupport.h"
 
-#include <QDBusConnectionInterface>
-#include <QDBusMessage>
 #include <QElapsedTimer>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <csignal>
-#include <cstring>
-#include <sys/socket.h>
-#include <sys/un.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
@@ -18,22 +9,14 @@ namespace {
 const QString willTerminateLine = u"$ Kelmo Helper: willTerminate"_s;
 
 // The names whose delivery the agent logged, in order.
-QStringList deliveries(LineProcess& agent) {
+QStringList deliveries(QStringList errors) {
     const QRegularExpression prefix(u"^kelmo\\.notifications: name: "_s);
-    return agent.errors().filter(prefix).replaceInStrings(prefix, QString());
+    return errors.filter(prefix).replaceInStrings(prefix, QString());
 }
 
 // A stand-in for the systemd journal's socket: each datagram read as its fields.
 class StandInJournal {
 public:
-    StandInJournal() {
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        const QByteArray path = QFile::encodeName(socketPath());
-        std::memcpy(address.sun_path, path.constData(), size_t(path.size()) + 1);
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    }
     ~StandInJournal() { ::close(fd_); }
     QString socketPath() const { return folder_.filePath(u"journal"_s); }
     // Every entry so far, as PRIORITY + " " + MESSAGE; one not named for the agent as "unnamed".
@@ -65,7 +48,7 @@ public:
 
 private:
     QTemporaryDir folder_;
-    int fd_ = -1;
+    int fd_ = boundSocket(SOCK_DGRAM, socketPath());
     QStringList entries_;
 };
 
@@ -91,39 +74,14 @@ private Q_SLOTS:
     void commandAnsweringTheAnnouncementIsServed() {
         f->peer.onArrival(didFinishLaunching, [this] { f->peer.post(shouldTerminate); });
         for (int round = 1; round <= 3; ++round) {
-            LineProcess agent;
-            agent.start(helperExecutable);
-            QVERIFY(agent.waitForExit());
+            const Run agent = run(helperExecutable);
             QVERIFY(f->peer.waitFor(willTerminate, round));
-            QCOMPARE(agent.exitCode(), 0);
+            QCOMPARE(agent.status, 0);
             // Launch prints nothing: the farewell is the only line.
-            QCOMPARE(agent.output(), QStringList{willTerminateLine});
-            QCOMPARE(deliveries(agent), QStringList{name(shouldTerminate)});
-            QVERIFY(agent.errors().contains(u"kelmo.notifications: userinfo: (null)"_s));
+            QCOMPARE(agent.output, QStringList{willTerminateLine});
+            QCOMPARE(deliveries(agent.errors), QStringList{name(shouldTerminate)});
+            QVERIFY(agent.errors.contains(u"kelmo.notifications: userinfo: (null)"_s));
         }
-    }
-
-    void onlyBroadcastPostsOfOneStringAreCommands() {
-        LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable));
-        const QString command = name(shouldTerminate);
-        for (const QString& other : {name(didFinishLaunching), name(willTerminate),
-                                     u"co.ambertide.kelmo-helper.shouldterminate"_s, command + u'X',
-                                     command.chopped(1), QString()})
-            f->peer.post(other);
-        QDBusConnection bus = f->bus.connection();
-        const QString agentId = name(BundleIdentifier::helper);
-        for (const QDBusMessage& impostor :
-             {post({}, {command, 1, command}), post({}, {QStringList{command}}),
-              post(agentId, {command}),
-              post(bus.interface()->serviceOwner(agentId).value(), {command})})
-            QVERIFY(bus.send(impostor));
-        // Commands are handled in order: once this one shows, every impostor was seen.
-        f->peer.post(shouldRequestAccess);
-        QVERIFY(agent.waitForErrors(u"cannot send"));
-        QVERIFY(agent.isRunning());
-        QVERIFY(stopAgent(agent, f->peer));
-        QCOMPARE(deliveries(agent), QStringList({name(shouldRequestAccess), command}));
     }
 
     void watchdogEndsTheAgentOnlyOnceTheMainApplicationIsGone() {
@@ -190,40 +148,56 @@ private Q_SLOTS:
     }
 
     // The agent subscribes to every command before it takes its name, so a main application may
-    // post the moment the name has an owner; a second agent leaves the first serving.
-    void subscribedBeforeItAppearsAndOnlyOnce() {
-        LineProcess monitor;
+    // post the moment the name has an owner; a second agent leaves the first serving; only a
+    // broadcast Post of one string is a command.
+    void subscribedFirstOnceAndOnlyToBroadcastPosts() {
+        LineProcess monitor, agent;
         monitor.start(u"dbus-monitor"_s,
                       {u"type='method_call',interface='org.freedesktop.DBus'"_s});
         QVERIFY(QTest::qWaitFor([&] { return !monitor.output().filter(u"NameLost").isEmpty(); }));
-        LineProcess first, second;
-        QVERIFY(startAgent(first, f->peer, helperExecutable));
-        const QString sender = u"sender=%1 "_s.arg(
-            f->bus.connection().interface()->serviceOwner(name(BundleIdentifier::helper)));
+        QVERIFY(startAgent(agent, f->peer, helperExecutable));
+        QDBusConnection bus = f->bus.connection();
+        const QString agentId = name(BundleIdentifier::helper);
+        const QString owner = bus.interface()->serviceOwner(agentId);
         // The agent's calls in order, each with its first argument.
         QStringList calls;
         QVERIFY(QTest::qWaitFor([&] {
             const QStringList lines = monitor.output();
             calls.clear();
             for (qsizetype i = 0; i + 1 < lines.size(); ++i)
-                if (lines[i].contains(sender))
+                if (lines[i].contains(u"sender=%1 "_s.arg(owner)))
                     calls << lines[i].section(u"member="_s, 1) + u' ' + lines[i + 1].trimmed();
             return !calls.filter(u"RequestName"_s).isEmpty();
         }));
         const qsizetype named = calls.indexOf(calls.filter(u"RequestName"_s).first());
         QCOMPARE(calls.mid(0, named).filter(u"co.ambertide.Notify"_s).size(), 4);
 
-        second.start(helperExecutable);
-        QVERIFY(second.waitForExit());
-        QCOMPARE(second.exitCode(), 1);
-        QCOMPARE(second.output(), QStringList());
-        QCOMPARE(second.errors().size(), 1);
-        QVERIFY(second.errors().first().contains(u"another agent"_s));
-        QVERIFY(stopAgent(first, f->peer));
-        QVERIFY(f->peer.waitFor(willTerminate));
-        // One announcement and one farewell: the second agent never spoke on the bus.
-        QCOMPARE(f->peer.count(didFinishLaunching), 1);
-        QCOMPARE(f->peer.count(willTerminate), 1);
+        const Run second = run(helperExecutable);
+        QCOMPARE(second.status, 1);
+        QCOMPARE(second.output, QStringList());
+        QCOMPARE(second.errors.size(), 1);
+        QVERIFY(second.errors.first().contains(u"another agent"_s));
+
+        const QString command = name(shouldTerminate);
+        for (const QString& other : {name(didFinishLaunching), name(willTerminate),
+                                     u"co.ambertide.kelmo-helper.shouldterminate"_s, command + u'X',
+                                     command.chopped(1), QString()})
+            f->peer.post(other);
+        for (const QDBusMessage& impostor :
+             {post({}, {command, 1, command}), post({}, {QStringList{command}}),
+              post(agentId, {command}), post(owner, {command})})
+            QVERIFY(bus.send(impostor));
+        // Commands are handled in order: once this one shows, every impostor was seen.
+        f->peer.post(shouldRequestAccess);
+        QVERIFY(agent.waitForErrors(u"cannot send"));
+        QVERIFY(agent.isRunning());
+        QVERIFY(stopAgent(agent, f->peer));
+        QCOMPARE(deliveries(agent.errors()), QStringList({name(shouldRequestAccess), command}));
+        // The agent's announcement, the test's own two posts, the farewell: the second agent
+        // never spoke on the bus.
+        const QString launched = name(didFinishLaunching), farewell = name(willTerminate);
+        QVERIFY(f->peer.waitFor(willTerminate, 2));
+        QCOMPARE(f->peer.received(), QStringList({launched, launched, farewell, farewell}));
     }
 
     void withoutItsBusOrItsCommandsItExitsUnannounced_data() {
@@ -242,13 +216,10 @@ private Q_SLOTS:
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s,
                    busAddress.isEmpty() ? strict.address() : busAddress);
-        LineProcess agent;
-        agent.start(helperExecutable, {}, env);
-        QVERIFY(agent.waitForExit());
-        QCOMPARE(agent.exitCode(), 1);
-        QVERIFY2(agent.errors().join(u'\n').contains(reason),
-                 qPrintable(agent.errors().join(u'\n')));
-        QCOMPARE(agent.output(), QStringList());
+        const Run agent = run(helperExecutable, {}, env);
+        QCOMPARE(agent.status, 1);
+        QVERIFY2(agent.errors.join(u'\n').contains(reason), qPrintable(agent.errors.join(u'\n')));
+        QCOMPARE(agent.output, QStringList());
         QVERIFY(
             !strict.connection().interface()->isServiceRegistered(name(BundleIdentifier::helper)));
         QCOMPARE(peer.count(didFinishLaunching), 0);

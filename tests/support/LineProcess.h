@@ -66,3 +66,16 @@ private:
     QStringList output_, errors_;
     QByteArray outputTail_, errorTail_;
 };
+
+// A program run to its end (status -1: it did not end within 20 s), with what it wrote.
+struct Run {
+    int status = -1;
+    QStringList output, errors;
+};
+inline Run run(const QString& program, const QStringList& arguments = {},
+               const QProcessEnvironment& env = QProcessEnvironment::systemEnvironment()) {
+    LineProcess process;
+    process.start(program, arguments, env);
+    return process.waitForExit(20000) ? Run{process.exitCode(), process.output(), process.errors()}
+                                      : Run{};
+}

@@ -5,13 +5,22 @@
 #include "NotificationNames.h"
 #include "PrivateBus.h"
 
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
+#include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
+#include <cstring>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
-// Small helpers that several tests share.
+// Small helpers, and the headers, that several tests share.
 
 inline QString name(const char* notificationOrIdentifier) {
     return QString::fromLatin1(notificationOrIdentifier);
@@ -77,6 +86,12 @@ inline QStringList entries(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
+// What `path` holds; nothing when it can't be read.
+inline QByteArray readFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
 // Writes `content` to `path`, creating the folders on the way.
 inline void writeFile(const QString& path, const QByteArray& content, bool executable = false) {
     QDir().mkpath(QFileInfo(path).path());
@@ -84,4 +99,14 @@ inline void writeFile(const QString& path, const QByteArray& content, bool execu
     QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
     if (executable)
         QVERIFY(file.setPermissions(file.permissions() | QFileDevice::ExeOwner));
+}
+
+// A Unix socket of `type` bound to `path`, for a stand-in of a service the agent reaches so.
+inline int boundSocket(int type, const QString& path) {
+    sockaddr_un address{AF_UNIX, {}};
+    std::strncpy(address.sun_path, QFile::encodeName(path).constData(),
+                 sizeof address.sun_path - 1);
+    const int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC, 0);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    return fd;
 }
