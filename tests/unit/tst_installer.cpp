@@ -13,11 +13,8 @@
 #include <QPushButton>
 #include <QTabBar>
 #include <QTabWidget>
-#include <QTemporaryDir>
 #include <cerrno>
 #include <cstdio>
-#include <sys/stat.h>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
@@ -175,17 +172,17 @@ private Q_SLOTS:
         window->installHelper();
         ::umask(mask);
         QCOMPARE(w->presented, QList<Error>());
-        QCOMPARE(modeOf(dataHome), mode_t(0700));
-        QCOMPARE(modeOf(folder), mode_t(0755));
-        QCOMPARE(modeOf(location + u"/Contents/MacOS/Kelmo Helper"_s), mode_t(0755));
-        QCOMPARE(modeOf(location + u"/Contents/Info.plist"_s), mode_t(0644));
-        QCOMPARE(modeOf(location + u"/Contents"_s), mode_t(0755));
+        QCOMPARE((QList{modeOf(dataHome), modeOf(folder), modeOf(location + u"/Contents"_s),
+                        modeOf(location + u"/Contents/MacOS/Kelmo Helper"_s),
+                        modeOf(location + u"/Contents/Info.plist"_s)}),
+                 (QList<mode_t>{0700, 0755, 0755, 0755, 0644}));
         QCOMPARE(w->pauses, QList<std::chrono::seconds>{std::chrono::seconds(1)});
         QCOMPARE(w->launched, QStringList{location});
         QCOMPARE(window->tabView->currentIndex(), 1);
         QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
     }
 
+    // What is there is launched as it is, or not at all when it runs.
     void whatIsThereIsLaunchedAsItIs() {
         writeFile(location + u"/old-version"_s, "1");
         QVERIFY(QDir(carried).removeRecursively()); // never asked for when installed
@@ -202,6 +199,15 @@ private Q_SLOTS:
         window->launchHelper(window);
         QVERIFY(!QFileInfo::exists(folder));
         QVERIFY(w->launched.isEmpty());
+        QCOMPARE(window->tabView->currentIndex(), 1);
+
+        // Asking for access launches one that doesn't run, and never copies it again.
+        w->running.clear();
+        w->failure = Error{u"test"_s, 3, u"bundle gone"_s};
+        window->requestAccess();
+        QCOMPARE(w->presented.size(), 1);
+        QCOMPARE(w->launched, QStringList{location});
+        QVERIFY(!QFileInfo::exists(location));
         QCOMPARE(window->tabView->currentIndex(), 1);
     }
 
@@ -330,36 +336,22 @@ private Q_SLOTS:
             QCOMPARE(w->presented.first().localizedDescription, qtTrId("ERROR.905"));
     }
 
-    void requestAccessDoesNotCopyAgain() {
-        w->failure = Error{u"test"_s, 3, u"bundle gone"_s};
-        window->tabView->setCurrentIndex(1);
-        window->requestAccess();
-        QCOMPARE(w->presented.size(), 1);
-        QCOMPARE(w->launched, QStringList{location});
-        QVERIFY(!QFileInfo::exists(location));
-        QCOMPARE(window->tabView->currentIndex(), 1);
-    }
-
     // Starting a bundle, as a desktop launcher does.
     void launchesTheBundleExecutableOnItsOwn() {
         QTemporaryDir dir;
         const QString bundle = dir.path() + u"/Probe.app"_s;
-        const QString report = dir.path() + u"/report"_s;
+        const QString report = bundle + u"/Contents/MacOS/report"_s;
         writeFile(bundle + u"/Contents/Info.plist"_s, infoPlist("probe"));
         // Reports its pid, its session and where its standard output goes.
         writeFile(bundle + u"/Contents/MacOS/probe"_s,
-                  "#!/bin/sh\nset -- $(cat /proc/$$/stat)\n"
-                  "echo \"$1 $6 $(readlink /proc/$$/fd/1)\" > \"" +
-                      report.toUtf8() + ".tmp\"\nmv \"" + report.toUtf8() + ".tmp\" \"" +
-                      report.toUtf8() + "\"\n",
+                  "#!/bin/sh\ncd \"${0%/*}\"; set -- $(cat /proc/$$/stat)\n"
+                  "echo \"$1 $6 $(readlink /proc/$$/fd/1)\" > tmp && mv tmp report\n",
                   true);
-        writeFile(bundle + u"/Contents/MacOS/evil"_s,
-                  "#!/bin/sh\necho evil > \"" + report.toUtf8() + "\"\n", true);
+        writeFile(bundle + u"/Contents/MacOS/evil"_s, "#!/bin/sh\necho evil > \"${0%/*}/report\"\n",
+                  true);
         QCOMPARE(DetachedLauncher().launchApplication(bundle).has_value(), false);
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(report), 10000);
-        QFile file(report);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QList<QByteArray> fields = file.readAll().trimmed().split(' ');
+        const QList<QByteArray> fields = readFile(report).trimmed().split(' ');
         QCOMPARE(fields.size(), 3);
         // A session of its own: the starter's terminal and its end don't reach it.
         QVERIFY(fields[1].toLongLong() != qint64(::getsid(0)));
@@ -367,46 +359,43 @@ private Q_SLOTS:
     }
 
     void saysWhyItCannotLaunch_data() {
-        QTest::addColumn<QByteArray>("plist"); // none: no bundle at all
-        QTest::addColumn<bool>("executable");
+        QTest::addColumn<QByteArray>("plist"); // or what is done to a good bundle; none: no bundle
         QTest::addColumn<QString>("reason");
-        QTest::newRow("no bundle") << QByteArray() << false << u"there is no application"_s;
-        QTest::newRow("no executable named")
-            << QByteArray("<plist><dict></dict></plist>") << true << u"names no executable"_s;
-        QTest::newRow("not executable")
-            << infoPlist("probe") << false << u"missing or not executable"_s;
-        QTest::newRow("escapes the bundle")
-            << infoPlist("../../../bin/sh") << true << u"names no executable"_s;
-        QTest::newRow("only a nested dictionary names one")
-            << QByteArray("<plist><dict><key>N</key><dict><key>CFBundleExecutable</key>"
-                          "<string>probe</string></dict></dict></plist>")
-            << true << u"names no executable"_s;
+        const auto row = [](const char* what, const QByteArray& plist, const char* reason) {
+            QTest::newRow(what) << plist << QString::fromUtf8(reason);
+        };
+        row("no bundle", {}, "there is no application");
+        row("no executable named", "<plist><dict></dict></plist>", "names no executable");
+        row("not executable", "0644 program", "missing or not executable");
+        row("escapes the bundle", infoPlist("../../../bin/sh"), "names no executable");
+        row("only a nested dictionary names one",
+            "<plist><dict><key>N</key><dict><key>CFBundleExecutable</key><string>probe</string>"
+            "</dict></dict></plist>",
+            "names no executable");
         // Whoever else may change a bundle may have put a program of theirs in it.
-        QTest::newRow("a link, leading nowhere")
-            << QByteArray("link") << true << u"symbolic link"_s;
-        QTest::newRow("its folder writable by all")
-            << QByteArray("0777 folder") << true << u"others may change"_s;
-        QTest::newRow("its program writable by the group")
-            << QByteArray("0775 program") << true << u"others may change"_s;
-        QTest::newRow("another user's") << QByteArray("chown") << true << u"another user"_s;
+        row("a link, leading nowhere", "link", "symbolic link");
+        row("its folder writable by all", "0777 folder", "others may change");
+        row("its program writable by the group", "0775 program", "others may change");
+        row("another user's", "chown", "another user");
     }
     void saysWhyItCannotLaunch() {
         QFETCH(QByteArray, plist);
-        QFETCH(bool, executable);
         QFETCH(QString, reason);
         QTemporaryDir dir;
         const QString bundle = dir.path() + u"/Kelmo Helper.app"_s;
+        const QString program = bundle + u"/Contents/MacOS/probe"_s;
         const QByteArray path = QFile::encodeName(bundle);
         if (plist == "link")
             QVERIFY(::symlink("/nonexistent/Kelmo Helper.app", path.constData()) == 0);
         else if (!plist.isEmpty()) {
             const bool tampered = !plist.startsWith('<');
             writeFile(bundle + u"/Contents/Info.plist"_s, tampered ? infoPlist("probe") : plist);
-            writeFile(bundle + u"/Contents/MacOS/probe"_s, "#!/bin/sh\n", executable);
-            if (plist == "0777 folder")
-                changeMode(dir.path(), 0777);
-            if (plist == "0775 program")
-                changeMode(bundle + u"/Contents/MacOS/probe"_s, 0775);
+            writeFile(program, "#!/bin/sh\n", true);
+            const mode_t mode = plist.left(4).toUInt(nullptr, 8);
+            if (plist.endsWith(" folder"))
+                changeMode(dir.path(), mode);
+            if (plist.endsWith(" program"))
+                changeMode(program, mode);
             if (plist == "chown" && ::chown(path.constData(), 65534, 65534) != 0)
                 QSKIP("only root can give the bundle to another user");
         }
