@@ -23,11 +23,11 @@ public:
         log << u"observe "_s + name;
         if (refused.contains(name))
             return false;
-        subscriptions << Subscription{observer, callback, name};
+        subscriptions.insert(name, {observer, callback});
         return true;
     }
     void removeEveryObserver(void* observer) override {
-        subscriptions.removeIf([&](const Subscription& s) { return s.observer == observer; });
+        subscriptions.removeIf([&](const auto& s) { return s.value().first == observer; });
     }
     void postNotification(const QString& name, const QVariantMap*) override {
         log << u"post "_s + name;
@@ -37,21 +37,15 @@ public:
     // What the platform does when `name` is posted somewhere on the machine.
     void deliver(QAnyStringView delivered) {
         const QString name = delivered.toString();
-        for (const Subscription& s : QList<Subscription>(subscriptions))
-            if (s.name == name)
-                s.callback(this, s.observer, name, nullptr, nullptr);
+        for (const auto& [observer, callback] : subscriptions.values(name))
+            callback(this, observer, name, nullptr, nullptr);
     }
 
     QStringList log;
     QSet<QString> refused;
 
 private:
-    struct Subscription {
-        void* observer;
-        NotifyCallback callback;
-        QString name;
-    };
-    QList<Subscription> subscriptions;
+    QMultiHash<QString, std::pair<void*, NotifyCallback>> subscriptions;
 } center;
 
 // The manager's log lines and the blocks it runs, in the one order in which they happen.
@@ -74,7 +68,7 @@ public:
     void postEvents(int tap, std::span<const KeyboardEvent> chord, Posted posted) override {
         for (const KeyboardEvent& e : chord)
             center.log << u"key %1 %2 flags %3 tap %4"_s.arg(e.virtualKey)
-                              .arg(QLatin1String(e.keyDown ? "down" : "up"))
+                              .arg(e.keyDown ? u"down" : u"up")
                               .arg(e.flags, 0, 16)
                               .arg(tap);
         if (duringPost)
@@ -137,18 +131,16 @@ private Q_SLOTS:
         QVERIFY(events.count(u"last"_s) >= 1 && !events.contains(u"other"_s));
         QCOMPARE(events.mid(events.size() - 2),
                  QStringList({u"name: n.none"_s, u"userinfo: (null)"_s}));
-    }
 
-    void managerBlockMayRegisterAgainWhileRunning() {
-        auto& manager = DarwinNotificationsManager::sharedInstance();
-        const QString name = u"n.again"_s;
-        QVERIFY(manager.registerForNotificationName(name, [&manager, name] {
+        // A block may register again while it runs.
+        QVERIFY(manager.registerForNotificationName(u"n.again"_s, [&manager] {
             events << u"old"_s;
-            QVERIFY(manager.registerForNotificationName(name, recording("new")));
+            QVERIFY(manager.registerForNotificationName(u"n.again"_s, recording("new")));
             events << u"old still running"_s;
         }));
-        manager.notificationCallbackReceivedWithName(name);
-        manager.notificationCallbackReceivedWithName(name);
+        events.clear();
+        manager.notificationCallbackReceivedWithName(u"n.again"_s);
+        manager.notificationCallbackReceivedWithName(u"n.again"_s);
         QCOMPARE(events, QStringList({u"old"_s, u"old still running"_s, u"new"_s}));
     }
 
@@ -175,12 +167,45 @@ private Q_SLOTS:
         }
     }
 
+    // A request checks once, with the prompt, and starts no poll. Two starts make one poll,
+    // without the prompt, that ends on trust. Trusted, a request answers at once and stops a poll
+    // just started.
+    void requestPromptsOncePollEndsOnTrust() {
+        QVERIFY(f->delegate.applicationDidFinishLaunching());
+        center.deliver(shouldRequestAccess);
+        QTest::qWait(quietMs);
+        QCOMPARE(f->checks, QList<bool>{true});
+        center.deliver(shouldStartCheckingForAccess);
+        center.deliver(shouldStartCheckingForAccess);
+        QTRY_VERIFY(f->checks.size() >= 4);
+        QVERIFY(!f->checks.mid(1).contains(true));
+        QCOMPARE(center.log.count(post(accessWasEnabled)), 0);
+        f->trusted = true;
+        QTRY_COMPARE(center.log.count(post(accessWasEnabled)), 1);
+        const qsizetype checks = f->checks.size();
+        QTest::qWait(quietMs);
+        QCOMPARE(center.log.count(post(accessWasEnabled)), 1);
+        QCOMPARE(f->checks.size(), checks);
+
+        f->checks.clear();
+        center.deliver(shouldStartCheckingForAccess);
+        center.deliver(shouldRequestAccess);
+        QCOMPARE(center.log.count(post(accessWasEnabled)), 2);
+        QTest::qWait(quietMs);
+        QCOMPARE(f->checks, QList<bool>{true});
+        QCOMPARE(center.log.count(post(accessWasEnabled)), 2);
+    }
+
+    // A paste is Command+V, then the answer; nothing acts after the end. Last, as a termination
+    // signal can't be taken back: one that arrives while a paste is under way ends the agent
+    // before any command queued behind that paste acts.
     void pasteIsCommandVThenTheAnswerAndNothingActsAfterTheEnd() {
+        const QStringList pasted{u"key 9 down flags 100000 tap 0"_s,
+                                 u"key 9 up flags 100000 tap 0"_s, post(didPaste)};
         QVERIFY(f->delegate.applicationDidFinishLaunching());
         center.log.clear();
         center.deliver(shouldPaste);
-        QCOMPARE(center.log, QStringList({u"key 9 down flags 100000 tap 0"_s,
-                                          u"key 9 up flags 100000 tap 0"_s, post(didPaste)}));
+        QCOMPARE(center.log, pasted);
         center.log.clear();
         center.deliver(shouldTerminate);
         for (const char* command :
@@ -189,52 +214,15 @@ private Q_SLOTS:
         QTest::qWait(quietMs);
         QCOMPARE(center.log, QStringList());
         QVERIFY(f->checks.isEmpty());
-    }
 
-    void twoStartsMakeOnePollThatEndsOnTrust() {
-        QVERIFY(f->delegate.applicationDidFinishLaunching());
-        center.deliver(shouldStartCheckingForAccess);
-        center.deliver(shouldStartCheckingForAccess);
-        QTRY_VERIFY(f->checks.size() >= 3);
-        QVERIFY(!f->checks.contains(true));
-        f->trusted = true;
-        QTRY_COMPARE(center.log.count(post(accessWasEnabled)), 1);
-        const qsizetype checks = f->checks.size();
-        QTest::qWait(quietMs);
-        QCOMPARE(center.log.count(post(accessWasEnabled)), 1);
-        QCOMPARE(f->checks.size(), checks);
-    }
-
-    // A request checks once, with the prompt, and starts no poll; trusted, it answers at once and
-    // stops a poll just started.
-    void requestPromptsAndAnswersAtOnceWhenTrusted() {
-        for (const bool trusted : {false, true}) {
-            init();
-            QVERIFY(f->delegate.applicationDidFinishLaunching());
-            f->trusted = trusted;
-            if (trusted)
-                center.deliver(shouldStartCheckingForAccess);
-            center.deliver(shouldRequestAccess);
-            QCOMPARE(center.log.count(post(accessWasEnabled)), qsizetype(trusted));
-            QTest::qWait(quietMs);
-            QCOMPARE(f->checks, QList<bool>{true});
-            QCOMPARE(center.log.count(post(accessWasEnabled)), qsizetype(trusted));
-        }
-    }
-
-    // Last, as a termination signal can't be taken back: one that arrives while a paste is under
-    // way ends the agent before any command queued behind that paste acts.
-    void signalDuringAPasteStopsTheCommandsQueuedBehindIt() {
+        init();
         onTerminationSignal([] {});
         QVERIFY(f->delegate.applicationDidFinishLaunching());
-        f->duringPost = [] {
-            ::raise(SIGTERM);
-        };
+        f->duringPost = std::bind(::raise, SIGTERM);
         center.log.clear();
         for (int queued = 0; queued < 3; ++queued)
             center.deliver(shouldPaste);
-        QCOMPARE(center.log, QStringList({u"key 9 down flags 100000 tap 0"_s,
-                                          u"key 9 up flags 100000 tap 0"_s, post(didPaste)}));
+        QCOMPARE(center.log, pasted);
     }
 
 private:
