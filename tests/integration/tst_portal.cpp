@@ -137,17 +137,32 @@ private Q_SLOTS:
     // The portal and the state folder go when the next test makes its own.
     void cleanup() { f.reset(); }
 
-    // Granted, a paste is the chord key by key. A key the portal refuses fails the paste, and
-    // what was pressed is released. A portal that stops answering keys may hold one down: it gets
-    // no new press until a release is answered, and ending while a key is unanswered touches
-    // nothing that is gone.
-    void pastesGoKeyByKeyAndAStalledPortalGetsNoNewPress() {
+    // Declined is not trusted and keeps nothing, and asking again asks again. A session given up
+    // on is closed, and its end later leaves the session in use alone. Granted, a paste is the
+    // chord key by key; a key the portal refuses fails the paste, and what was pressed is
+    // released. A portal that stops answering keys may hold one down: it gets no new press until
+    // a release is answered, and ending while a key is unanswered touches nothing that is gone.
+    void declinedThenGrantedThenRefusedThenStalled() {
+        portal->start = StandInPortal::Start::decline;
         LineProcess agent;
         QVERIFY(startAgent(agent));
         askForAccess(f->peer);
+        QVERIFY(agent.waitForErrors(u"declined"));
+        QVERIFY(agent.waitForLine(u"disabled"_s));
+        QTRY_COMPARE(portal->closedByAgent, QStringList{portalPath + u"/session/s1"_s});
+        QCOMPARE(f->peer.count(accessWasEnabled), 0);
+        QVERIFY(!QFile::exists(grantFile()));
+        portal->start = StandInPortal::Start::grant;
+        f->peer.post(shouldRequestAccess);
         QVERIFY(f->peer.waitFor(accessWasEnabled));
+        QCOMPARE(portal->sessions, 2);
+        QVERIFY(f->bus.connection().send(
+            QDBusMessage::createSignal(portalPath + u"/session/s1"_s,
+                                       u"org.freedesktop.portal.Session"_s, u"Closed"_s)
+            << QVariantMap()));
         f->peer.post(shouldPaste, 2);
         QVERIFY(f->peer.waitFor(didPaste, 2));
+        QVERIFY(agent.errors().filter(u"ended"_s).isEmpty());
         // Before the compositor's keymap is known, the portal resolves the keysyms.
         const QStringList chord{u"Keysym ffe3 down"_s, u"Keysym 76 down"_s, u"Keysym 76 up"_s,
                                 u"Keysym ffe3 up"_s};
@@ -192,31 +207,6 @@ private Q_SLOTS:
         QCOMPARE(portal->keys.size(), 12);
         // Ending while the compositor is awaited.
         QVERIFY(stopAgent(agent, f->peer));
-    }
-
-    // Declined is not trusted and keeps nothing, and asking again asks again. A session given up
-    // on is closed, and its end later leaves the session in use alone.
-    void declinedIsNotTrustedAndItsSessionEndsNothingLater() {
-        portal->start = StandInPortal::Start::decline;
-        LineProcess agent;
-        QVERIFY(startAgent(agent));
-        askForAccess(f->peer);
-        QVERIFY(agent.waitForErrors(u"declined"));
-        QVERIFY(agent.waitForLine(u"disabled"_s));
-        QTRY_COMPARE(portal->closedByAgent, QStringList{portalPath + u"/session/s1"_s});
-        QCOMPARE(f->peer.count(accessWasEnabled), 0);
-        QVERIFY(!QFile::exists(grantFile()));
-        portal->start = StandInPortal::Start::grant;
-        f->peer.post(shouldRequestAccess);
-        QVERIFY(f->peer.waitFor(accessWasEnabled));
-        QCOMPARE(portal->sessions, 2);
-        QVERIFY(f->bus.connection().send(
-            QDBusMessage::createSignal(portalPath + u"/session/s1"_s,
-                                       u"org.freedesktop.portal.Session"_s, u"Closed"_s)
-            << QVariantMap()));
-        f->peer.post(shouldPaste);
-        QVERIFY(f->peer.waitFor(didPaste));
-        QVERIFY(agent.errors().filter(u"ended"_s).isEmpty());
     }
 
     // What the user granted is taken up again at the next start, without asking; a token the
