@@ -71,19 +71,6 @@ private Q_SLOTS:
     void init() { QVERIFY2(f.emplace().bus.isRunning(), "dbus-daemon did not start"); }
     void cleanup() { f.reset(); }
 
-    void commandAnsweringTheAnnouncementIsServed() {
-        f->peer.onArrival(didFinishLaunching, [this] { f->peer.post(shouldTerminate); });
-        for (int round = 1; round <= 3; ++round) {
-            const Run agent = run(helperExecutable);
-            QVERIFY(f->peer.waitFor(willTerminate, round));
-            QCOMPARE(agent.status, 0);
-            // Launch prints nothing: the farewell is the only line.
-            QCOMPARE(agent.output, QStringList{willTerminateLine});
-            QCOMPARE(deliveries(agent.errors), QStringList{name(shouldTerminate)});
-            QVERIFY(agent.errors.contains(u"kelmo.notifications: userinfo: (null)"_s));
-        }
-    }
-
     void watchdogEndsTheAgentOnlyOnceTheMainApplicationIsGone() {
         const QString mainApp = name(BundleIdentifier::mainApplication);
         QVERIFY(f->bus.connection().registerService(mainApp));
@@ -92,8 +79,7 @@ private Q_SLOTS:
         // Ten ticks find the main application.
         QTest::qWait(500);
         QVERIFY(agent.isRunning());
-        // A bus that stalls longer than a question may take leaves the answer unknown, which
-        // ends nothing.
+        // A bus stalled longer than a question may take leaves the answer unknown: no end.
         ::kill(pid_t(f->bus.pid()), SIGSTOP);
         QTest::qWait(6000);
         ::kill(pid_t(f->bus.pid()), SIGCONT);
@@ -149,7 +135,7 @@ private Q_SLOTS:
 
     // The agent subscribes to every command before it takes its name, so a main application may
     // post the moment the name has an owner; a second agent leaves the first serving; only a
-    // broadcast Post of one string is a command.
+    // broadcast Post of one string is a command; a command answering the announcement is served.
     void subscribedFirstOnceAndOnlyToBroadcastPosts() {
         LineProcess monitor, agent;
         monitor.start(u"dbus-monitor"_s,
@@ -193,11 +179,22 @@ private Q_SLOTS:
         QVERIFY(agent.isRunning());
         QVERIFY(stopAgent(agent, f->peer));
         QCOMPARE(deliveries(agent.errors()), QStringList({name(shouldRequestAccess), command}));
-        // The agent's announcement, the test's own two posts, the farewell: the second agent
-        // never spoke on the bus.
+        // Announcement, the test's own two posts, farewell: the second agent never spoke.
         const QString launched = name(didFinishLaunching), farewell = name(willTerminate);
         QVERIFY(f->peer.waitFor(willTerminate, 2));
         QCOMPARE(f->peer.received(), QStringList({launched, launched, farewell, farewell}));
+
+        // A command that answers the announcement at once is served, every time; launch prints
+        // nothing, so the farewell is the only line.
+        f->peer.onArrival(didFinishLaunching, [this] { f->peer.post(shouldTerminate); });
+        for (int round = 1; round <= 3; ++round) {
+            const Run served = run(helperExecutable);
+            QVERIFY(f->peer.waitFor(willTerminate, 2 + round));
+            QCOMPARE(served.status, 0);
+            QCOMPARE(served.output, QStringList{willTerminateLine});
+            QCOMPARE(deliveries(served.errors), QStringList{command});
+            QVERIFY(served.errors.contains(u"kelmo.notifications: userinfo: (null)"_s));
+        }
     }
 
     void withoutItsBusOrItsCommandsItExitsUnannounced_data() {
@@ -225,8 +222,8 @@ private Q_SLOTS:
         QCOMPARE(peer.count(didFinishLaunching), 0);
     }
 
-    // With its standard error on a pipe, as the installer and the bus start it, the agent also
-    // logs to the journal; a flood there is summarised, not logged line by line.
+    // With standard error on a pipe (as the installer and the bus start it) the agent also logs
+    // to the journal, where a flood is summarised.
     void logReachesTheJournalSummarisedUnderAFlood() {
         StandInJournal journal;
         LineProcess agent;

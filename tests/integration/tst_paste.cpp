@@ -17,8 +17,7 @@ const QString didPasteLine = u"$ Kelmo Helper: didPaste"_s;
 
 constexpr xcb_keysym_t XK_v = 0x76, XK_Shift_L = 0xffe1, XK_Control_L = 0xffe3;
 
-// A text field that records the key presses it gets, as its toolkit saw them: the X keycode and
-// the modifiers.
+// A text field that records each key press as its toolkit saw it: X keycode and modifiers.
 struct Field final : QLineEdit {
     QList<std::pair<quint32, Qt::KeyboardModifiers>> presses;
     void keyPressEvent(QKeyEvent* event) override {
@@ -28,17 +27,15 @@ struct Field final : QLineEdit {
 };
 } // namespace
 
-// The paste and the permission on a real X server, as a real X client and a real text field see
-// them.
+// The paste and the permission on a real X server, as real X clients and a text field see them.
 class PasteTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void init() { QVERIFY(f.emplace().bus.isRunning()); }
     void cleanup() { f.reset(); }
 
-    // A text field pastes on Control plus the key that gives "v" in any layout. Where none
-    // does, the chord is typed at the V position, which toolkits don't take for a paste. Each
-    // agent pastes under US first, so that the layout changes under it.
+    // A text field pastes on Control plus the key that gives "v" in any layout; where none does,
+    // at the V position, not a paste to toolkits. The layout changes under an agent that pasted.
     void everyLayoutTypesAPaste_data() {
         QTest::addColumn<QString>("layout");
         QTest::addColumn<int>("group");
@@ -51,11 +48,10 @@ private Q_SLOTS:
     void everyLayoutTypesAPaste() {
         QFETCH(QString, layout);
         QFETCH(int, group);
-        if (!field_.isVisible()) {
-            field_.show();
-            field_.activateWindow();
-        }
+        field_.show();
+        field_.activateWindow();
         field_.setFocus();
+
         QTRY_VERIFY_WITH_TIMEOUT(field_.hasFocus(), 10000);
         LineProcess agent;
         QVERIFY(startAgentOn(agent, display_));
@@ -83,8 +79,8 @@ private Q_SLOTS:
         }
     }
 
-    // A display that takes the connection and never answers, as a hung server behind ssh -X
-    // would: each paste fails within the time allowed, and the agent still ends on request.
+    // A display that takes the connection and never answers (a hung server behind ssh -X): each
+    // paste fails in time, and the agent still ends on request.
     void silentXServerHoldsNothing() {
         QTcpServer silent;
         int display = 6100 + int(QCoreApplication::applicationPid() % 500);
@@ -99,13 +95,12 @@ private Q_SLOTS:
         QCOMPARE(agent.errors().filter(u"does not answer").size(), 3);
     }
 
-    // Trust is the display opening with XTEST: the real one-second poll says disabled until a
-    // display appears, then enabled once; the agent outlives the server and types when it is
-    // back. Without a display a request says so, and a paste is neither typed nor claimed.
-    // Each paste is Control+V alone, whole, in order, also while the user holds Shift, which is
-    // held again after it. A stopped X server holds nothing: pastes fail within a second, then
-    // at once; nothing piles up to be typed later; the agent still ends and types again once the
-    // server is back.
+    // Trust is the display opening with XTEST: the real one-second poll says disabled, then
+    // enabled once a display appears. Without one a request says so, and a paste is neither
+    // typed nor claimed; the agent outlives the server. Each paste is Control+V alone, in order,
+    // also while the user holds Shift, held again after it. A stopped server holds nothing: pastes
+    // fail within a second, then at once; nothing piles up; the agent types again once it is back,
+    // and ends meanwhile.
     void pastesFollowTheXServer() {
         const QString display = XvfbServer::unusedDisplay();
         LineProcess agent;
@@ -179,8 +174,7 @@ private Q_SLOTS:
                        agent.output().count(didPasteLine) > claimed;
             },
             20000));
-        // The chord the server had not read when it stopped may or may not be typed once it
-        // runs again; nothing else from the stop is.
+        // Only the chord the server had not read when it stopped may be typed once it runs again.
         QVERIFY(recorder.waitForKeys(XK_v, 6));
         QTest::qWait(300);
         QVERIFY(recorder.keysOf(XK_v).size() <= 2 * (claimed + 1));
@@ -211,9 +205,9 @@ private Q_SLOTS:
         QCOMPARE(f->peer.count(accessWasEnabled), 0);
     }
 
-    // The real installer, driven from the keyboard as a person would, installs and starts the
-    // real agent in the user's data folder, however odd its name, gets it the permission, and
-    // ends; the agent keeps serving, and can be started by its name on the bus.
+    // The real installer, driven by keys, installs and starts the agent (in a data folder however
+    // odd its name), gets it the permission and ends; the agent serves on, and starts by name.
+
     void installerThreeStepsFromTheKeyboard() {
         QTemporaryDir home;
         const QString data = home.path() + u"/it's \"odd\" \\ $HOME %s"_s;
@@ -292,8 +286,7 @@ private:
 };
 
 int main(int argc, char** argv) {
-    // The test's own windows live on an X server of its own, which must exist before the
-    // application connects to it.
+    // The test's own windows live on an X server that must exist before the application starts.
     XvfbServer xvfb;
     if (!xvfb.isRunning())
         qFatal("tst_paste: Xvfb did not start");
