@@ -122,8 +122,7 @@ private:
 };
 } // namespace
 
-// The portal backend of the agent against a stand-in portal on a private bus: what the user
-// grants, declines or revokes, and what the agent keeps of it.
+// The agent's portal backend against a stand-in portal: what the user grants, declines or revokes.
 class PortalTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -137,11 +136,12 @@ private Q_SLOTS:
     // The portal and the state folder go when the next test makes its own.
     void cleanup() { f.reset(); }
 
-    // Declined is not trusted and keeps nothing, and asking again asks again. A session given up
-    // on is closed, and its end later leaves the session in use alone. Granted, a paste is the
-    // chord key by key; a key the portal refuses fails the paste, and what was pressed is
-    // released. A portal that stops answering keys may hold one down: it gets no new press until
-    // a release is answered, and ending while a key is unanswered touches nothing that is gone.
+    // Declined is not trusted and keeps nothing; asking again asks again. A session given up on
+    // is closed, and its end later leaves the session in use alone. Granted, a paste is the chord
+    // key by key; a refused key fails it, and what was pressed is released. A portal that stops
+    // answering may hold a key down: it gets no new press until a release is answered, and
+    // ending while a key is unanswered touches nothing that is gone.
+
     void declinedThenGrantedThenRefusedThenStalled() {
         portal->start = StandInPortal::Start::decline;
         LineProcess agent;
@@ -249,11 +249,12 @@ private Q_SLOTS:
         QCOMPARE(portal->sessions, 2);
     }
 
-    // Neither a pipe in place of the grant nor a portal that never answers holds the agent up.
-    void aPipeForTheGrantOrAPortalThatNeverAnswersHoldsNothingUp() {
+    // Neither a pipe in place of the grant nor a portal that never answers holds the agent up;
+    // without a portal it says so and serves on.
+    void nothingHoldsTheAgentUp() {
         QVERIFY(QDir().mkpath(state->path() + u"/Kelmo"_s));
         QVERIFY(::mkfifo(QFile::encodeName(grantFile()).constData(), 0600) == 0);
-        LineProcess agent, another;
+        LineProcess agent, another, third;
         QVERIFY(startAgent(agent));
         QVERIFY(stopAgent(agent, f->peer));
         QCOMPARE(portal->sessions, 0);
@@ -265,17 +266,14 @@ private Q_SLOTS:
         f->peer.post(shouldPaste);
         QVERIFY(another.waitForErrors(u"cannot paste"));
         QVERIFY(stopAgent(another, f->peer));
-    }
 
-    void withoutPortalItSaysSoAndKeepsServing() {
         QVERIFY(f->bus.connection().unregisterService(u"org.freedesktop.portal.Desktop"_s));
-        LineProcess agent;
-        QVERIFY(startAgent(agent));
-        QVERIFY(agent.errors().join(u'\n').contains(u"the session bus has no desktop portal"_s));
+        QVERIFY(startAgent(third));
+        QVERIFY(third.errors().join(u'\n').contains(u"the session bus has no desktop portal"_s));
         askForAccess(f->peer);
-        QVERIFY(agent.waitForErrors(u"no desktop portal offers RemoteDesktop"));
-        QVERIFY(agent.waitForLine(u"disabled"_s));
-        QVERIFY(agent.isRunning());
+        QVERIFY(third.waitForErrors(u"no desktop portal offers RemoteDesktop"));
+        QVERIFY(third.waitForLine(u"disabled"_s));
+        QVERIFY(third.isRunning());
     }
 
 private:

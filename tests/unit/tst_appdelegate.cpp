@@ -147,10 +147,9 @@ private Q_SLOTS:
     // Every command is subscribed before the agent claims its place and then announces itself;
     // a refused subscription or a lost claim announces nothing.
     void launchSubscribesEveryCommandThenClaimsThenAnnounces() {
-        bool claimed = true;
-        const auto claim = [&claimed] {
+        const auto claim = [] {
             center.log << u"claim"_s;
-            return claimed;
+            return !center.refused.contains(u"claim"_s);
         };
         QVERIFY(f->delegate.applicationDidFinishLaunching(claim));
         QCOMPARE(center.log,
@@ -161,7 +160,7 @@ private Q_SLOTS:
         for (const char* refused : {shouldPaste, shouldStartCheckingForAccess, "claim"}) {
             init();
             center.refused << QLatin1String(refused);
-            claimed = !center.refused.contains(u"claim"_s);
+
             QVERIFY(!f->delegate.applicationDidFinishLaunching(claim));
             QVERIFY(center.log.filter(u"post"_s).isEmpty());
         }
