@@ -16,8 +16,10 @@ private Q_SLOTS:
     void init() { QVERIFY(bus.emplace().isRunning()); }
     void cleanup() { bus.reset(); }
 
-    // Runs that end at once: help, posts delivered in order before post returns, a missing bus.
-    void helpPostAndAMissingBus() {
+    // Help; posts delivered in order before post returns, and none without a bus; watch shows
+    // each name on a line of its own, and the next name nobody reads ends it; hold owns the id
+    // while its command runs and passes its status on.
+    void helpPostWatchAndHold() {
         for (const char* line : {"--help", "post --help", "wait --timeout 1 a -h"}) {
             const Run help = run(notify, words(line));
             QCOMPARE(help.status, 0);
@@ -33,6 +35,43 @@ private Q_SLOTS:
         const Run result = run(notify, words("post h"), env);
         QCOMPARE(result.status, 1);
         QVERIFY(result.errors.join(u'\n').contains(u"no session bus"_s));
+        const auto postUntilEnded = [&](LineProcess& process, const QString& name) {
+            return QTest::qWaitFor([&] {
+                peer.post(name);
+                return !process.isRunning();
+            });
+        };
+
+        LineProcess watcher;
+        watcher.start(notify, words("watch"));
+        QVERIFY(QTest::qWaitFor([&] { return !watcher.errors().isEmpty(); }));
+        QCOMPARE(watcher.errors(), QStringList{u"kelmo-notify: watching every name"_s});
+        peer.post(u"d.one"_s);
+        peer.post(u"forged\n12:00:00.000 d.two\\\x1b"_s);
+        QVERIFY(watcher.waitForLineCount(2));
+        const QRegularExpression stamp(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_s);
+        QCOMPARE(watcher.output().replaceInStrings(stamp, QString()),
+                 QStringList({u"d.one"_s, u"forged\\n12:00:00.000 d.two\\\\\\x1b"_s}));
+        watcher.terminate();
+        QVERIFY(watcher.waitForExit());
+        QCOMPARE(watcher.exitCode(), 0);
+
+        // Nobody reads it any more: the next name ends it.
+        LineProcess pipeline;
+        pipeline.start(u"sh"_s, {u"-c"_s, u"'%1' watch d.more | head -1"_s.arg(notify)});
+        QVERIFY(postUntilEnded(pipeline, u"d.more"_s));
+
+        const QString id = u"co.ambertide.kelmo"_s;
+        QDBusConnectionInterface* daemon = bus->connection().interface();
+        LineProcess holder;
+        holder.start(notify, QStringList{u"hold"_s, id, u"--"_s, notify} + words("wait e.release"));
+        QVERIFY(QTest::qWaitFor([&] { return daemon->isServiceRegistered(id).value(); }));
+        const Run second = run(notify, {u"hold"_s, id});
+        QCOMPARE(second.status, 1);
+        QVERIFY(second.errors.join(u'\n').contains(u"owned by another process"_s));
+        QVERIFY(postUntilEnded(holder, u"e.release"_s));
+        QCOMPARE(holder.exitCode(), 0);
+        QVERIFY(QTest::qWaitFor([&] { return !daemon->isServiceRegistered(id).value(); }));
     }
 
     void endsWithItsStatus_data() {
@@ -81,31 +120,6 @@ private Q_SLOTS:
         QVERIFY2(result.errors.join(u'\n').contains(error), qPrintable(result.errors.join(u'\n')));
     }
 
-    void watchShowsEveryNameOnALineOfItsOwn() {
-        LineProcess watcher;
-        watcher.start(notify, words("watch"));
-        QVERIFY(QTest::qWaitFor([&] { return !watcher.errors().isEmpty(); }));
-        QCOMPARE(watcher.errors(), QStringList{u"kelmo-notify: watching every name"_s});
-        BusPeer peer(bus->connection());
-        peer.post(u"d.one"_s);
-        peer.post(u"forged\n12:00:00.000 d.two\\\x1b"_s);
-        QVERIFY(watcher.waitForLineCount(2));
-        const QRegularExpression stamp(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_s);
-        QCOMPARE(watcher.output().replaceInStrings(stamp, QString()),
-                 QStringList({u"d.one"_s, u"forged\\n12:00:00.000 d.two\\\\\\x1b"_s}));
-        watcher.terminate();
-        QVERIFY(watcher.waitForExit());
-        QCOMPARE(watcher.exitCode(), 0);
-
-        // Nobody reads it any more: the next name ends it.
-        LineProcess pipeline;
-        pipeline.start(u"sh"_s, {u"-c"_s, u"'%1' watch d.more | head -1"_s.arg(notify)});
-        QVERIFY(QTest::qWaitFor([&] {
-            peer.post(u"d.more"_s);
-            return !pipeline.isRunning();
-        }));
-    }
-
     // A wait that is over ends its command's whole group, whatever the command started.
     void waitLeavesNothingOfItsCommandBehind() {
         QTemporaryDir dir;
@@ -119,25 +133,6 @@ private Q_SLOTS:
         QVERIFY(!pid.isEmpty());
         // Gone (no state to read), or a zombie that a container's first process may never reap.
         QTRY_VERIFY(readFile(u"/proc/%1/stat"_s.arg(pid)).split(' ').value(2, "Z") == "Z");
-    }
-
-    void holdOwnsTheIdWhileItsCommandRunsAndPassesItsStatusOn() {
-        const QString id = u"co.ambertide.kelmo"_s;
-        QDBusConnectionInterface* daemon = bus->connection().interface();
-        LineProcess holder;
-        holder.start(notify, QStringList{u"hold"_s, id, u"--"_s, notify} + words("wait e.release"));
-        QVERIFY(QTest::qWaitFor([&] { return daemon->isServiceRegistered(id).value(); }));
-        const Run second = run(notify, {u"hold"_s, id});
-        QCOMPARE(second.status, 1);
-        QVERIFY(second.errors.join(u'\n').contains(u"owned by another process"_s));
-
-        BusPeer peer(bus->connection());
-        QVERIFY(QTest::qWaitFor([&] {
-            peer.post(u"e.release"_s);
-            return !holder.isRunning();
-        }));
-        QCOMPARE(holder.exitCode(), 0);
-        QVERIFY(QTest::qWaitFor([&] { return !daemon->isServiceRegistered(id).value(); }));
     }
 
 private:

@@ -36,6 +36,7 @@ private Q_SLOTS:
         WaylandDesktop desktop(layout, variant);
         QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
         BusPeer peer(desktop.bus());
+        QVERIFY(peer.observe({didFinishLaunching, didPaste, accessWasEnabled}));
         LineProcess agent;
         QVERIFY(desktop.copy(u"pasted"_s));
         QDBusMessage choose = QDBusMessage::createMethodCall(
@@ -44,8 +45,12 @@ private Q_SLOTS:
             choose.setArguments({active[paste]});
             if (active[paste] != 0 || paste > 0)
                 QCOMPARE(desktop.bus().call(choose).type(), QDBusMessage::ReplyMessage);
-            if (paste == 0)
-                QVERIFY(join(desktop, peer, agent));
+            if (paste == 0) { // the agent joins and is granted as the installer's second step asks
+                QVERIFY(startAgent(agent, peer, testAgent, {u"--poll-ms"_s, u"100"_s},
+                                   desktop.environment()));
+                askForAccess(peer);
+                QVERIFY(peer.waitFor(accessWasEnabled) && agent.waitForLine(u"enabled"_s));
+            }
             peer.post(shouldPaste);
             QVERIFY(desktop.waitForFieldLine(u"pasted"_s.repeated(int(paste) + 1)));
         }
@@ -89,17 +94,6 @@ private Q_SLOTS:
         peer.post(shouldPaste);
         QVERIFY(agent.waitForErrors(u"cannot paste", 2));
         QCOMPARE(peer.count(didPaste), 1 + burst);
-    }
-
-private:
-    // Starts the agent on the desktop and grants it the keyboard, as the installer's second step
-    // does.
-    bool join(WaylandDesktop& desktop, BusPeer& peer, LineProcess& agent) {
-        if (!peer.observe({didFinishLaunching, didPaste, accessWasEnabled}) ||
-            !startAgent(agent, peer, testAgent, {u"--poll-ms"_s, u"100"_s}, desktop.environment()))
-            return false;
-        askForAccess(peer);
-        return peer.waitFor(accessWasEnabled) && agent.waitForLine(u"enabled"_s);
     }
 };
 
