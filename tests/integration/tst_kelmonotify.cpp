@@ -14,7 +14,6 @@ class KelmoNotifyTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void init() { QVERIFY(bus.emplace().isRunning()); }
-    void cleanup() { bus.reset(); }
 
     // Help; posts delivered in order before post returns, and none without a bus; watch shows
     // each name on a line of its own, and the next name nobody reads ends it; hold owns the id
@@ -52,7 +51,7 @@ private Q_SLOTS:
         const QRegularExpression stamp(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_s);
         QCOMPARE(watcher.output().replaceInStrings(stamp, QString()),
                  QStringList({u"d.one"_s, u"forged\\n12:00:00.000 d.two\\\\\\x1b"_s}));
-        watcher.terminate();
+        watcher.process().terminate();
         QVERIFY(watcher.waitForExit());
         QCOMPARE(watcher.exitCode(), 0);
 

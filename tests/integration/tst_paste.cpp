@@ -32,7 +32,6 @@ class PasteTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
     void init() { QVERIFY(f.emplace().bus.isRunning()); }
-    void cleanup() { f.reset(); }
 
     // A text field pastes on Control plus the key that gives "v" in any layout; where none does,
     // at the V position, not a paste to toolkits. The layout changes under an agent that pasted.

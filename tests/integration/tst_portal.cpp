@@ -133,8 +133,6 @@ private Q_SLOTS:
                                                           QDBusConnection::SubPath));
         QVERIFY(f->bus.connection().registerService(u"org.freedesktop.portal.Desktop"_s));
     }
-    // The portal and the state folder go when the next test makes its own.
-    void cleanup() { f.reset(); }
 
     // Declined is not trusted and keeps nothing; asking again asks again. A session given up on
     // is closed, and its end later leaves the session in use alone. Granted, a paste is the chord

@@ -11,8 +11,8 @@
 #include <xcb/xkb.h>
 #undef explicit
 
-// A real X client whose focused window records the key events the frontmost application would
-// get; it can also play a user holding a key.
+// An X client whose focused window records the keys an application gets; it can hold keys too.
+
 class KeyRecorder {
 public:
     struct Key {

@@ -16,8 +16,7 @@ public:
         }
     }
 
-    // Returns once the program runs (or could not be started), so that its output can be read
-    // even where no event loop runs yet.
+    // Returns once it runs (or failed to start), so its output can be read with no event loop yet.
     void start(const QString& program, const QStringList& arguments = {},
                const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment()) {
         process_.setProcessEnvironment(environment);
@@ -45,7 +44,6 @@ public:
     int exitCode() const { return process_.exitCode(); }
     bool isRunning() const { return process_.state() != QProcess::NotRunning; }
     qint64 pid() const { return process_.processId(); }
-    void terminate() { process_.terminate(); }
     QProcess& process() { return process_; }
 
 private:

@@ -6,14 +6,12 @@
 #include <QTemporaryFile>
 #include <QUuid>
 
-// A dbus-daemon of the test's own. While it lives, DBUS_SESSION_BUS_ADDRESS points at it, so
-// every process the test starts uses it as its session bus.
+// A dbus-daemon of the test's own; while it lives, every process the test starts uses it.
 class PrivateBus {
 public:
     // `limits`: <limit> elements for the daemon's configuration.
     explicit PrivateBus(const QString& limits = {}) {
-        // A session bus that starts no services: a test gets no desktop portal or other service
-        // unless it brings its own.
+        // It starts no services: a test has no desktop portal unless it brings its own.
         if (!config_.open())
             return;
         config_.write(
@@ -44,11 +42,6 @@ public:
     QString address() const { return address_; }
     // The test's own connection to the bus.
     QDBusConnection connection() const { return QDBusConnection(connectionName_); }
-    // Ends the daemon, as a crash of the user's session bus would.
-    void kill() {
-        daemon_.process().kill();
-        daemon_.process().waitForFinished(5000);
-    }
 
 private:
     QTemporaryFile config_;

@@ -5,12 +5,10 @@
 #include <QCoreApplication>
 #include <QFile>
 
-// An X server of the test's own. -noreset keeps it from resetting (and stalling the next client)
-// when its last client leaves.
+// An X server of the test's own; -noreset spares the next client a stall after the last one left.
 class XvfbServer {
 public:
-    // On `display` (":N"; a test may need one to appear where it was missing), or on a free one
-    // of the server's choosing.
+    // On `display` (":N", where a test wants one to appear), else on a free one.
     explicit XvfbServer(const QString& display = {}, const QStringList& extraArguments = {}) {
         server_.process().setStandardErrorFile(QProcess::nullDevice());
         // It writes its display's number once it takes clients.
@@ -23,7 +21,7 @@ public:
             display_ = u':' + server_.output().first();
     }
     ~XvfbServer() {
-        server_.terminate();
+        server_.process().terminate();
         if (!server_.process().waitForFinished(10000))
             server_.process().kill();
     }
@@ -34,8 +32,8 @@ public:
 
     // A display name that no server answers on, and that no other test will take.
     static QString unusedDisplay() {
-        // Servers started with -displayfd take the lowest free numbers; this range stays clear
-        // of them, and the process id keeps parallel tests apart.
+        // Above the numbers -displayfd hands out; the process id keeps parallel tests apart.
+
         for (int number = 2000 + int(QCoreApplication::applicationPid() % 4000); number < 7000;
              ++number)
             if (!QFile::exists(u"/tmp/.X%1-lock"_s.arg(number)) &&
