@@ -8,6 +8,9 @@ const QString notify = QStringLiteral(KELMO_NOTIFY_EXECUTABLE);
 QStringList words(const char* text) {
     return QString::fromUtf8(text).split(u' ', Qt::SkipEmptyParts);
 }
+
+// How a run ends: its arguments, status, output, and what its errors say.
+using Ending = std::tuple<QStringList, int, QStringList, QString>;
 } // namespace
 
 class KelmoNotifyTest : public QObject {
@@ -74,45 +77,38 @@ private Q_SLOTS:
     }
 
     void endsWithItsStatus_data() {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<int>("status");
-        QTest::addColumn<QStringList>("output");
-        QTest::addColumn<QString>("error");
+        QTest::addColumn<Ending>("ending");
         // wait succeeds by the names alone: the command's own status proves nothing.
         const QString post = notify + u" post"_s;
-        QTest::newRow("all arrive") << words("wait --timeout 20 b.x b.y --") + QStringList{notify} +
-                                           words("post b.y b.other b.x")
-                                    << 0 << words("b.y b.x") << QString();
-        QTest::newRow("never arrive, command succeeds")
-            << words("wait --timeout 0.3 c.never -- true") << 1 << QStringList()
-            << u"timed out waiting for c.never"_s;
-        QTest::newRow("arrive, command fails")
-            << words("wait --timeout 20 d.x -- sh -c") + QStringList{post + u" d.x; exit 3"_s} << 0
-            << words("d.x") << u"exit status 3"_s;
-        QTest::newRow("command cannot run") << words("wait --timeout 20 e.x -- /nonexistent/x")
-                                            << 127 << QStringList() << u"cannot run"_s;
+        QTest::newRow("all arrive")
+            << Ending{words("wait --timeout 20 b.x b.y --") + QStringList{notify} +
+                          words("post b.y b.other b.x"),
+                      0, words("b.y b.x"), QString()};
+        QTest::newRow("never arrive, command succeeds") << Ending{
+            words("wait --timeout 0.3 c.never -- true"), 1, {}, u"timed out waiting for c.never"_s};
+        QTest::newRow("arrive, command fails") << Ending{words("wait --timeout 20 d.x -- sh -c") +
+                                                             QStringList{post + u" d.x; exit 3"_s},
+                                                         0, words("d.x"), u"exit status 3"_s};
+        QTest::newRow("command cannot run")
+            << Ending{words("wait --timeout 20 e.x -- /nonexistent/x"), 127, {}, u"cannot run"_s};
         // hold passes its command's status on.
-        QTest::newRow("hold, command fails")
-            << words("hold f.id -- false") << 1 << QStringList() << QString();
+        QTest::newRow("hold, command fails") << Ending{words("hold f.id -- false"), 1, {}, {}};
         QTest::newRow("hold, command cannot run")
-            << words("hold f.id -- /nonexistent/program") << 127 << QStringList() << QString();
-        QTest::newRow("--version")
-            << words("--version") << 0 << QStringList{QStringLiteral("kelmo-notify " KELMO_VERSION)}
-            << QString();
+            << Ending{words("hold f.id -- /nonexistent/program"), 127, {}, {}};
+        QTest::newRow("--version") << Ending{
+            words("--version"), 0, QStringList{QStringLiteral("kelmo-notify " KELMO_VERSION)}, {}};
         for (const char* line :
              {"", "shout", "wait", "wait a --", "hold a --", "post", "wait --timeout inf a",
               "wait --timeout nan a", "wait --timeout -1 a", "wait --timeout 1e9 a",
               "wait --timeout soon a", "post --bogus", "watch a -x"})
-            QTest::newRow(line) << words(line) << 2 << QStringList() << u"usage: kelmo-notify"_s;
+            QTest::newRow(line) << Ending{words(line), 2, {}, u"usage: kelmo-notify"_s};
         // A name longer than a match rule allows could be posted but never waited for.
-        QTest::newRow("name too long") << QStringList{u"post"_s, QString(1000, u'n')} << 2
-                                       << QStringList() << u"could never be observed"_s;
+        QTest::newRow("name too long") << Ending{
+            QStringList{u"post"_s, QString(1000, u'n')}, 2, {}, u"could never be observed"_s};
     }
     void endsWithItsStatus() {
-        QFETCH(QStringList, arguments);
-        QFETCH(int, status);
-        QFETCH(QStringList, output);
-        QFETCH(QString, error);
+        QFETCH(Ending, ending);
+        const auto& [arguments, status, output, error] = ending;
         const Run result = run(notify, arguments);
         QCOMPARE(result.status, status);
         QCOMPARE(result.output, output);

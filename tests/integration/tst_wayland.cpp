@@ -4,6 +4,8 @@
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
 
+using Layouts = std::tuple<QString, QString, QList<uint>>;
+
 // The agent in a real Wayland session: headless KWin, the desktop portal with its KDE backend,
 // and a Qt text field on Wayland, all on a bus of the test's own.
 class WaylandTest : public QObject {
@@ -19,20 +21,18 @@ private Q_SLOTS:
     // agent starts, and one the user switches to between two pastes. The US desktop goes on
     // through a burst, the session closed, and the portal's backend gone.
     void everyLayoutPastes_data() {
-        QTest::addColumn<QString>("layout");
-        QTest::addColumn<QString>("variant");
-        QTest::addColumn<QList<uint>>("active"); // at the start, then at each further paste
-        QTest::newRow("US, and the session's end") << u"us"_s << QString() << QList<uint>{0};
-        QTest::newRow("Dvorak") << u"us"_s << u"dvorak"_s << QList<uint>{0};
-        QTest::newRow("AZERTY") << u"fr"_s << QString() << QList<uint>{0};
-        QTest::newRow("Russian first, US second") << u"ru,us"_s << QString() << QList<uint>{0};
+        // XKB layouts and variants; the active layout at the start, then at each further paste.
+        QTest::addColumn<Layouts>("layouts");
+        QTest::newRow("US, and the session's end") << Layouts{u"us"_s, {}, {0}};
+        QTest::newRow("Dvorak") << Layouts{u"us"_s, u"dvorak"_s, {0}};
+        QTest::newRow("AZERTY") << Layouts{u"fr"_s, {}, {0}};
+        QTest::newRow("Russian first, US second") << Layouts{u"ru,us"_s, {}, {0}};
         QTest::newRow("Dvorak first, US active, then Dvorak")
-            << u"us,us"_s << u"dvorak,"_s << QList<uint>{1, 0};
+            << Layouts{u"us,us"_s, u"dvorak,"_s, {1, 0}};
     }
     void everyLayoutPastes() {
-        QFETCH(QString, layout);
-        QFETCH(QString, variant);
-        QFETCH(QList<uint>, active);
+        QFETCH(Layouts, layouts);
+        const auto& [layout, variant, active] = layouts;
         WaylandDesktop desktop(layout, variant);
         QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
         BusPeer peer(desktop.bus());

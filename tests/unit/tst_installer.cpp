@@ -48,6 +48,10 @@ QByteArray infoPlist(const char* executable, const QString& version = u"1"_s) {
                .toUtf8();
 }
 
+// An upgrade: the installed and the carried version (empty: an unreadable Info.plist), whether
+// the installed agent is replaced, whether the old one ends when asked.
+using Upgrade = std::tuple<QString, QString, bool, bool>;
+
 // The wizard with the real file system and the rest recorded, as a window test can't let it
 // loose: which applications run, launching one, the pause before a launch, a modal error box.
 struct Wizard final : RunningApplications, ApplicationLauncher, ErrorPresentation {
@@ -282,23 +286,18 @@ private Q_SLOTS:
     // Only an older agent is replaced, whole and in one step; the old one is ended before the
     // new one starts, and one that won't end stops the step.
     void upgradeReplacesOnlyAnOlderAgent_data() {
-        QTest::addColumn<QString>("installedVersion"); // empty: an unreadable Info.plist
-        QTest::addColumn<QString>("carriedVersion");
-        QTest::addColumn<bool>("replaced");
-        QTest::addColumn<bool>("oldEnds");
-        QTest::newRow("older") << u"1.0.0"_s << u"1.0.1"_s << true << true;
-        QTest::newRow("older, by number not text") << u"1.9"_s << u"1.10"_s << true << true;
-        QTest::newRow("unreadable") << QString() << u"1.0"_s << true << true;
-        QTest::newRow("old agent won't end") << u"1.0"_s << u"2.0"_s << true << false;
-        QTest::newRow("same, written shorter") << u"1.0.0"_s << u"1.0"_s << false << true;
-        QTest::newRow("newer") << u"2.0"_s << u"1.10"_s << false << true;
-        QTest::newRow("carried unreadable") << u"1.0"_s << QString() << false << true;
+        QTest::addColumn<Upgrade>("upgrade");
+        QTest::newRow("older") << Upgrade{u"1.0.0"_s, u"1.0.1"_s, true, true};
+        QTest::newRow("older, by number not text") << Upgrade{u"1.9"_s, u"1.10"_s, true, true};
+        QTest::newRow("unreadable") << Upgrade{{}, u"1.0"_s, true, true};
+        QTest::newRow("old agent won't end") << Upgrade{u"1.0"_s, u"2.0"_s, true, false};
+        QTest::newRow("same, written shorter") << Upgrade{u"1.0.0"_s, u"1.0"_s, false, true};
+        QTest::newRow("newer") << Upgrade{u"2.0"_s, u"1.10"_s, false, true};
+        QTest::newRow("carried unreadable") << Upgrade{u"1.0"_s, {}, false, true};
     }
     void upgradeReplacesOnlyAnOlderAgent() {
-        QFETCH(QString, installedVersion);
-        QFETCH(QString, carriedVersion);
-        QFETCH(bool, replaced);
-        QFETCH(bool, oldEnds);
+        QFETCH(Upgrade, upgrade);
+        const auto& [installedVersion, carriedVersion, replaced, oldEnds] = upgrade;
         writeFile(location + u"/Contents/Info.plist"_s,
                   installedVersion.isEmpty() ? "<plist" : infoPlist("x", installedVersion));
         writeFile(carried + u"/Contents/Info.plist"_s,
