@@ -35,10 +35,7 @@ public:
                           XCB_CW_BACK_PIXEL | XCB_CW_EVENT_MASK, values);
         xcb_flush(connection_);
     }
-    ~KeyRecorder() {
-        xcb_key_symbols_free(symbols_);
-        xcb_disconnect(connection_);
-    }
+    ~KeyRecorder() { xcb_key_symbols_free(symbols_), xcb_disconnect(connection_); }
     KeyRecorder(const KeyRecorder&) = delete;
     KeyRecorder& operator=(const KeyRecorder&) = delete;
 
@@ -63,9 +60,6 @@ public:
         return QTest::qWaitFor([&] { return keysOf(keysym).size() >= count; }, timeoutMs);
     }
 
-    xcb_keysym_t keysymOf(xcb_keycode_t code) {
-        return xcb_key_symbols_get_keysym(symbols_, code, 0);
-    }
     xcb_keycode_t keycodeOf(xcb_keysym_t keysym) {
         std::unique_ptr<xcb_keycode_t, decltype(&std::free)> codes(
             xcb_key_symbols_get_keycode(symbols_, keysym), &std::free);
@@ -104,7 +98,8 @@ private:
             const auto* key = reinterpret_cast<xcb_key_press_event_t*>(event);
             const std::uint8_t type = event->response_type & 0x7f;
             if (type == XCB_KEY_PRESS || type == XCB_KEY_RELEASE)
-                keys_ << Key{type == XCB_KEY_PRESS, key->state, keysymOf(key->detail)};
+                keys_ << Key{type == XCB_KEY_PRESS, key->state,
+                             xcb_key_symbols_get_keysym(symbols_, key->detail, 0)};
             mapped_ |= type == XCB_MAP_NOTIFY;
             focused_ |= type == XCB_FOCUS_IN;
             if (type == XCB_MAPPING_NOTIFY)

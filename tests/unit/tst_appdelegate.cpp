@@ -1,10 +1,8 @@
-#include "AccessibilityTrust.h"
+#include "AgentPlatform.h"
 #include "AppDelegate.h"
 #include "DarwinNotificationsManager.h"
-#include "KeyboardEvents.h"
 #include "NotificationNames.h"
 #include "NotifyCenter.h"
-#include "RunningApplications.h"
 #include "TerminationSignals.h"
 
 #include <QSet>
