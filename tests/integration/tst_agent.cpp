@@ -145,18 +145,15 @@ private Q_SLOTS:
         QDBusConnection bus = f->bus.connection();
         const QString agentId = name(BundleIdentifier::helper);
         const QString owner = bus.interface()->serviceOwner(agentId);
-        // The agent's calls in order, each with its first argument.
-        QStringList calls;
-        QVERIFY(QTest::qWaitFor([&] {
-            const QStringList lines = monitor.output();
-            calls.clear();
-            for (qsizetype i = 0; i + 1 < lines.size(); ++i)
-                if (lines[i].contains(u"sender=%1 "_s.arg(owner)))
-                    calls << lines[i].section(u"member="_s, 1) + u' ' + lines[i + 1].trimmed();
-            return !calls.filter(u"RequestName"_s).isEmpty();
-        }));
-        const qsizetype named = calls.indexOf(calls.filter(u"RequestName"_s).first());
-        QCOMPARE(calls.mid(0, named).filter(u"co.ambertide.Notify"_s).size(), 4);
+        // Its calls, each on a line of its own with its first argument on the next.
+        const QString call = u"sender=%1 [^\\n]*member="_s.arg(QRegularExpression::escape(owner));
+        const QRegularExpression named(call + u"RequestName"_s);
+        QString calls;
+        QVERIFY(QTest::qWaitFor(
+            [&] { return (calls = monitor.output().join(u'\n')).contains(named); }));
+        calls.truncate(calls.indexOf(named));
+        QCOMPARE(calls.count(QRegularExpression(call + u"AddMatch\\n.*co\\.ambertide\\.Notify"_s)),
+                 4);
 
         const Run second = run(helperExecutable);
         QCOMPARE(second.status, 1);
