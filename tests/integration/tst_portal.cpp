@@ -83,10 +83,7 @@ public:
         : path(socket) {
         ::listen(listening_, 1);
     }
-    ~StandInCompositor() {
-        ::close(client_);
-        ::close(listening_);
-    }
+    ~StandInCompositor() { ::close(client_), ::close(listening_); }
     const QString path;
 
     // The callbacks of the sync requests not answered yet.

@@ -9,12 +9,7 @@ using namespace Qt::StringLiterals;
 // A program under test, its standard output and standard error read line by line.
 class LineProcess {
 public:
-    ~LineProcess() {
-        if (isRunning()) {
-            process_.kill();
-            process_.waitForFinished(5000);
-        }
-    }
+    ~LineProcess() { process_.kill(), process_.waitForFinished(5000); }
 
     // Returns once it runs (or failed to start), so its output can be read with no event loop yet.
     void start(const QString& program, const QStringList& arguments = {},

@@ -32,10 +32,7 @@ public:
         connectionName_ = QUuid::createUuid().toString();
         QDBusConnection::connectToBus(address_, connectionName_);
     }
-    ~PrivateBus() {
-        if (!connectionName_.isEmpty())
-            QDBusConnection::disconnectFromBus(connectionName_);
-    }
+    ~PrivateBus() { QDBusConnection::disconnectFromBus(connectionName_); }
 
     bool isRunning() const { return !address_.isEmpty(); }
     qint64 pid() const { return daemon_.pid(); }

@@ -20,11 +20,8 @@ public:
         if (server_.waitForLineCount(1, 60000))
             display_ = u':' + server_.output().first();
     }
-    ~XvfbServer() {
-        server_.process().terminate();
-        if (!server_.process().waitForFinished(10000))
-            server_.process().kill();
-    }
+    // Ended, not killed, so it cleans its display's files up; the process kills it if it lingers.
+    ~XvfbServer() { server_.process().terminate(), server_.process().waitForFinished(10000); }
 
     bool isRunning() const { return !display_.isEmpty() && server_.isRunning(); }
     QString display() const { return display_; }
