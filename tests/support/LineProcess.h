@@ -31,8 +31,7 @@ public:
     }
     bool waitForExit(int timeoutMs = 10000) {
         const bool ended = QTest::qWaitFor([&] { return !isRunning(); }, timeoutMs);
-        readAll();
-        return ended;
+        return readAll(), ended;
     }
     QStringList output() { return readAll(), output_; }
     QStringList errors() { return readAll(), errors_; }

@@ -47,9 +47,7 @@ struct AgentBus {
 inline QProcessEnvironment environmentWithDisplay(const QString& display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(u"WAYLAND_DISPLAY"_s);
-    env.remove(u"DISPLAY"_s);
-    if (!display.isEmpty())
-        env.insert(u"DISPLAY"_s, display);
+    display.isEmpty() ? env.remove(u"DISPLAY"_s) : env.insert(u"DISPLAY"_s, display);
     return env;
 }
 

@@ -12,11 +12,9 @@ public:
     explicit XvfbServer(const QString& display = {}, const QStringList& extraArguments = {}) {
         server_.process().setStandardErrorFile(QProcess::nullDevice());
         // It writes its display's number once it takes clients.
-        QStringList arguments =
-            u"-displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset"_s.split(u' ');
-        if (!display.isEmpty())
-            arguments.prepend(display);
-        server_.start(u"Xvfb"_s, arguments + extraArguments);
+        const QString arguments = u"%1 -displayfd 1 -screen 0 1024x768x24 -nolisten tcp -noreset"_s;
+        server_.start(u"Xvfb"_s,
+                      arguments.arg(display).split(u' ', Qt::SkipEmptyParts) + extraArguments);
         if (server_.waitForLineCount(1, 60000))
             display_ = u':' + server_.output().first();
     }
@@ -31,12 +29,11 @@ public:
     static QString unusedDisplay() {
         // Above the numbers -displayfd hands out; the process id keeps parallel tests apart.
 
-        for (int number = 2000 + int(QCoreApplication::applicationPid() % 4000); number < 7000;
-             ++number)
-            if (!QFile::exists(u"/tmp/.X%1-lock"_s.arg(number)) &&
-                !QFile::exists(u"/tmp/.X11-unix/X%1"_s.arg(number)))
-                return u":%1"_s.arg(number);
-        return u":6999"_s;
+        int number = 2000 + int(QCoreApplication::applicationPid() % 4000);
+        while (QFile::exists(u"/tmp/.X%1-lock"_s.arg(number)) ||
+               QFile::exists(u"/tmp/.X11-unix/X%1"_s.arg(number)))
+            ++number;
+        return u":%1"_s.arg(number);
     }
 
 private:
