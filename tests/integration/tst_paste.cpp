@@ -56,6 +56,7 @@ private Q_SLOTS:
         QVERIFY(startAgentOn(agent, display_));
         const auto restoreUs = qScopeGuard([&] { setLayout(u"-layout us"_s); });
         const bool noV = layout == u"-layout ru";
+        quint32 vPosition = 0; // the key that typed "v" under US
         for (int paste = 1; paste <= 2; ++paste) {
             if (paste == 2) {
                 QVERIFY(setLayout(layout));
@@ -108,7 +109,6 @@ private Q_SLOTS:
         askForAccess(f->peer);
         f->peer.post(shouldPaste);
         QVERIFY(agent.waitForLine(u"disabled"_s));
-        QCOMPARE(agent.errors().filter(u"cannot send keystrokes").size(), 1);
         QCOMPARE(agent.errors().filter(u"cannot send keystrokes: cannot open the X display").size(),
                  1);
         QVERIFY(agent.errors().filter(u"cannot paste: cannot open the X display").size() == 1);
@@ -274,8 +274,6 @@ private:
     const QString display_ = qEnvironmentVariable("DISPLAY");
     std::optional<AgentBus> f;
     Field field_;
-    // The key that typed "v" under the US layout.
-    quint32 vPosition = 0;
 };
 
 int main(int argc, char** argv) {

@@ -38,10 +38,8 @@ public:
             QVariantMap results;
             uint response = 0;
             if (member == u"CreateSession") {
-                ++sessions;
-                results.insert(u"session_handle"_s,
-                               QVariant::fromValue(
-                                   QDBusObjectPath(portalPath + u"/session/s%1"_s.arg(sessions))));
+                const QString session = portalPath + u"/session/s%1"_s.arg(++sessions);
+                results.insert(u"session_handle"_s, QVariant::fromValue(QDBusObjectPath(session)));
             } else if (member == u"SelectDevices") {
                 selected << options;
             } else if (start == Start::never) {
@@ -60,13 +58,11 @@ public:
             closedByAgent << message.path();
             connection.send(message.createReply());
         } else if (member.startsWith(u"NotifyKeyboard")) {
-            keys << u"%1 %2 %3"_s.arg(member.mid(14))
-                        .arg(in.at(2).toInt(), 0, 16)
-                        .arg(in.at(3).toUInt() ? u"down" : u"up");
+            keys << u"%1 %2 %3"_s.arg(member.mid(14), QString::number(in.at(2).toInt(), 16),
+                                      in.at(3).toUInt() ? u"down"_s : u"up"_s);
             if (answerKeys)
                 connection.send(keys.size() == refuseKey
-                                    ? message.createErrorReply(
-                                          u"org.freedesktop.DBus.Error.Failed"_s, u"not today"_s)
+                                    ? message.createErrorReply(QDBusError::Failed, u"not today"_s)
                                     : message.createReply());
         } else {
             return false;

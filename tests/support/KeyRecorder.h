@@ -39,7 +39,6 @@ public:
     KeyRecorder(const KeyRecorder&) = delete;
     KeyRecorder& operator=(const KeyRecorder&) = delete;
 
-    // Maps the window and gives it the input focus; true once the server confirms it.
     bool takeFocus() {
         xcb_map_window(connection_, window_);
         xcb_flush(connection_);
@@ -72,14 +71,13 @@ public:
             &std::free);
         return keymap && (keymap->keys[code / 8] & (1u << (code % 8)));
     }
-    // Presses or releases a key through XTEST, as a user at the keyboard would.
     void fakeKey(xcb_keysym_t keysym, bool press) {
         xcb_test_fake_input(connection_, press ? XCB_KEY_PRESS : XCB_KEY_RELEASE, keycodeOf(keysym),
                             XCB_CURRENT_TIME, XCB_NONE, 0, 0, 0);
         // A round trip, so the key is down at the server before the test goes on.
         roundTrip();
     }
-    // Makes layout `group` of the keymap the active one, as a layout switch key would.
+    // Makes layout `group` the active one, as a layout switch key would.
     void lockGroup(int group) {
         std::free(xcb_xkb_use_extension_reply(connection_, xcb_xkb_use_extension(connection_, 1, 0),
                                               nullptr));

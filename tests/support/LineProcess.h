@@ -18,14 +18,12 @@ public:
         process_.start(program, arguments);
         process_.waitForStarted();
     }
-    // Waits, at most `timeoutMs`, until standard output has a line equal to `line`.
     bool waitForLine(const QString& line, int timeoutMs = 10000) {
         return QTest::qWaitFor([&] { return output().contains(line); }, timeoutMs);
     }
     bool waitForLineCount(qsizetype count, int timeoutMs = 10000) {
         return QTest::qWaitFor([&] { return output().size() >= count; }, timeoutMs);
     }
-    // Waits until at least `count` lines of standard error contain `text`.
     bool waitForErrors(QStringView text, qsizetype count = 1, int timeoutMs = 10000) {
         return QTest::qWaitFor([&] { return errors().filter(text).size() >= count; }, timeoutMs);
     }

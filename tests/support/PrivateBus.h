@@ -37,7 +37,6 @@ public:
     bool isRunning() const { return !address_.isEmpty(); }
     qint64 pid() const { return daemon_.pid(); }
     QString address() const { return address_; }
-    // The test's own connection to the bus.
     QDBusConnection connection() const { return QDBusConnection(connectionName_); }
 
 private:

@@ -51,7 +51,6 @@ inline QProcessEnvironment environmentWithDisplay(const QString& display) {
     return env;
 }
 
-// Starts an agent and waits until it has announced itself on the bus.
 inline bool startAgent(LineProcess& agent, BusPeer& peer, const QString& program,
                        const QStringList& arguments = {},
                        const QProcessEnvironment& env = environmentWithDisplay({})) {
@@ -84,13 +83,11 @@ inline QStringList entries(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }
 
-// What `path` holds; nothing when it can't be read.
 inline QByteArray readFile(const QString& path) {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// Writes `content` to `path`, creating the folders on the way.
 inline void writeFile(const QString& path, const QByteArray& content, bool executable = false) {
     QDir().mkpath(QFileInfo(path).path());
     QFile file(path);

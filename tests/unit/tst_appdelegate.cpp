@@ -65,10 +65,8 @@ public:
     }
     void postEvents(int tap, std::span<const KeyboardEvent> chord, Posted posted) override {
         for (const KeyboardEvent& e : chord)
-            center.log << u"key %1 %2 flags %3 tap %4"_s.arg(e.virtualKey)
-                              .arg(e.keyDown ? u"down" : u"up")
-                              .arg(e.flags, 0, 16)
-                              .arg(tap);
+            center.log << QString::asprintf("key %d %s flags %llx tap %d", e.virtualKey,
+                                            e.keyDown ? "down" : "up", qulonglong(e.flags), tap);
         if (duringPost)
             duringPost();
         posted({});
