@@ -193,29 +193,26 @@ private Q_SLOTS:
         }
     }
 
-    void withoutItsBusOrItsCommandsItExitsUnannounced_data() {
-        QTest::addColumn<QString>("busAddress");
-        QTest::addColumn<QString>("reason");
-        QTest::newRow("no session bus") << u"unix:path=/nonexistent/bus"_s << u"session bus"_s;
-        QTest::newRow("subscription refused") << QString() << u"cannot receive"_s;
-    }
+    // Without its bus, or refused a subscription, it exits unannounced.
     void withoutItsBusOrItsCommandsItExitsUnannounced() {
-        QFETCH(QString, busAddress);
-        QFETCH(QString, reason);
         // A daemon that allows each connection fewer match rules than the agent has commands.
         PrivateBus strict(u"<limit name=\"max_match_rules_per_connection\">3</limit>"_s);
         BusPeer peer(strict.connection());
         QVERIFY(peer.observe({didFinishLaunching}));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s,
-                   busAddress.isEmpty() ? strict.address() : busAddress);
-        const Run agent = run(helperExecutable, {}, env);
-        QCOMPARE(agent.status, 1);
-        QVERIFY2(agent.errors.join(u'\n').contains(reason), qPrintable(agent.errors.join(u'\n')));
-        QCOMPARE(agent.output, QStringList());
-        QVERIFY(
-            !strict.connection().interface()->isServiceRegistered(name(BundleIdentifier::helper)));
-        QCOMPARE(peer.count(didFinishLaunching), 0);
+        for (const auto& [address, reason] :
+             {std::pair{u"unix:path=/nonexistent/bus"_s, u"session bus"_s},
+              std::pair{strict.address(), u"cannot receive"_s}}) {
+            env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
+            const Run agent = run(helperExecutable, {}, env);
+            QCOMPARE(agent.status, 1);
+            QVERIFY2(agent.errors.join(u'\n').contains(reason),
+                     qPrintable(agent.errors.join(u'\n')));
+            QCOMPARE(agent.output, QStringList());
+            QVERIFY(!strict.connection().interface()->isServiceRegistered(
+                name(BundleIdentifier::helper)));
+            QCOMPARE(peer.count(didFinishLaunching), 0);
+        }
     }
 
     // With standard error on a pipe (as the installer and the bus start it) the agent also logs

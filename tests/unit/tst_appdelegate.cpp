@@ -142,7 +142,7 @@ private Q_SLOTS:
 
     // Every command is subscribed before the agent claims its place and then announces itself;
     // a refused subscription or a lost claim announces nothing.
-    void launchSubscribesEveryCommandThenClaimsThenAnnounces() {
+    void launchThenAccess() {
         const auto claim = [] {
             center.log << u"claim"_s;
             return !center.refused.contains(u"claim"_s);
@@ -156,16 +156,14 @@ private Q_SLOTS:
         for (const char* refused : {shouldPaste, shouldStartCheckingForAccess, "claim"}) {
             init();
             center.refused << QLatin1String(refused);
-
             QVERIFY(!f->delegate.applicationDidFinishLaunching(claim));
             QVERIFY(center.log.filter(u"post"_s).isEmpty());
         }
-    }
 
-    // A request checks once, with the prompt, and starts no poll. Two starts make one poll,
-    // without the prompt, that ends on trust. Trusted, a request answers at once and stops a poll
-    // just started.
-    void requestPromptsOncePollEndsOnTrust() {
+        // A request checks once, with the prompt, and starts no poll. Two starts make one poll,
+        // without the prompt, that ends on trust. Trusted, a request answers at once and stops a
+        // poll just started.
+        init();
         QVERIFY(f->delegate.applicationDidFinishLaunching());
         center.deliver(shouldRequestAccess);
         QTest::qWait(quietMs);
