@@ -90,6 +90,7 @@ private Q_SLOTS:
         QVERIFY(peer.observe({shouldStartCheckingForAccess, shouldRequestAccess, shouldTerminate}));
     }
     void init() {
+        w.reset(); // before the home it installs into
         home.emplace();
         qputenv("HOME", home->path().toUtf8());
         qunsetenv("XDG_DATA_HOME");
@@ -102,58 +103,53 @@ private Q_SLOTS:
         writeFile(carried + u"/Contents/MacOS/Kelmo Helper"_s, "#!/bin/sh\n", true);
         appearsMeanwhile.clear();
         w.emplace(resources, nullptr);
-        window = &w->window;
-    }
-    void cleanup() {
-        w.reset();
-        home.reset();
     }
 
     // Every control shows its own key's text in the user's language; Return presses the button of
     // the step showing; accessWasEnabled shows step 3.
     void theWindowInTheUsersLanguage() {
         const std::pair<QWidget*, const char*> controls[] = {
-            {window->step1TitleLabel, "STEP1.TITLE"}, {window->step1BodyLabel, "STEP1.BODY"},
-            {window->step1Button, "STEP1.BUTTON"},    {window->step2TitleLabel, "STEP2.TITLE"},
-            {window->step2BodyLabel, "STEP2.BODY"},   {window->step2Button, "STEP2.BUTTON"},
-            {window->step3TitleLabel, "STEP3.TITLE"}, {window->step3Button, "STEP3.BUTTON"}};
+            {w->window.step1TitleLabel, "STEP1.TITLE"}, {w->window.step1BodyLabel, "STEP1.BODY"},
+            {w->window.step1Button, "STEP1.BUTTON"},    {w->window.step2TitleLabel, "STEP2.TITLE"},
+            {w->window.step2BodyLabel, "STEP2.BODY"},   {w->window.step2Button, "STEP2.BUTTON"},
+            {w->window.step3TitleLabel, "STEP3.TITLE"}, {w->window.step3Button, "STEP3.BUTTON"}};
         for (const auto& [control, key] : controls) {
             const QString text = control->property("text").toString();
             QCOMPARE(text, qtTrId(key));
             QVERIFY2(text != QLatin1String(key), key);
         }
         const bool german = QLocale::system().language() == QLocale::German;
-        QCOMPARE(window->step1Button->text(), german ? u"Installieren"_s : u"Install"_s);
+        QCOMPARE(w->window.step1Button->text(), german ? u"Installieren"_s : u"Install"_s);
         // The wizard opens at step 1, and only its events turn the page.
-        QCOMPARE(window->tabView->currentIndex(), 0);
-        QVERIFY(window->tabView->tabBar()->isHidden());
+        QCOMPARE(w->window.tabView->currentIndex(), 0);
+        QVERIFY(w->window.tabView->tabBar()->isHidden());
 
         // Return presses the button of the step showing.
-        window->show();
-        QVERIFY(QTest::qWaitForWindowActive(window));
-        QVERIFY(window->step1Button->isDefault());
-        QTRY_VERIFY(window->step1Button->hasFocus());
-        window->tabView->setCurrentIndex(1);
-        QVERIFY(window->step2Button->isDefault() && !window->step1Button->isDefault());
-        QTRY_VERIFY(window->step2Button->hasFocus());
+        w->window.show();
+        QVERIFY(QTest::qWaitForWindowActive(&w->window));
+        QVERIFY(w->window.step1Button->isDefault());
+        QTRY_VERIFY(w->window.step1Button->hasFocus());
+        w->window.tabView->setCurrentIndex(1);
+        QVERIFY(w->window.step2Button->isDefault() && !w->window.step1Button->isDefault());
+        QTRY_VERIFY(w->window.step2Button->hasFocus());
 
         // With the agent running, step 2 asks for access twice over and launches nothing.
         w->running << helperId;
         const QStringList before = peer.received();
-        QTest::keyClick(window, Qt::Key_Return);
-        window->step2Button->click();
+        QTest::keyClick(&w->window, Qt::Key_Return);
+        w->window.step2Button->click();
         QVERIFY(peer.waitFor(shouldRequestAccess, before.count(name(shouldRequestAccess)) + 2));
         const QStringList pair{name(shouldStartCheckingForAccess), name(shouldRequestAccess)};
         QCOMPARE(peer.received().mid(before.size()), pair + pair);
         QCOMPARE(w->log, QStringList());
-        QCOMPARE(window->tabView->currentIndex(), 1);
+        QCOMPARE(w->window.tabView->currentIndex(), 1);
 
         // accessWasEnabled, from anyone, shows step 3 from any step, every time.
         for (int step : {0, 2}) {
-            window->tabView->setCurrentIndex(step);
+            w->window.tabView->setCurrentIndex(step);
             peer.post(accessWasEnabled);
-            QTRY_COMPARE(window->tabView->currentIndex(), 2);
-            QTRY_VERIFY(window->step3Button->hasFocus());
+            QTRY_COMPARE(w->window.tabView->currentIndex(), 2);
+            QTRY_VERIFY(w->window.step3Button->hasFocus());
         }
     }
 
@@ -165,21 +161,21 @@ private Q_SLOTS:
 
         // A user who lets everyone write by default still gets an agent nobody else can change.
         const mode_t mask = ::umask(0);
-        window->installHelper();
+        w->window.installHelper();
         ::umask(mask);
         QCOMPARE((QList{modeOf(dataHome), modeOf(folder), modeOf(location + u"/Contents"_s),
                         modeOf(location + u"/Contents/MacOS/Kelmo Helper"_s),
                         modeOf(location + u"/Contents/Info.plist"_s)}),
                  (QList<mode_t>{0700, 0755, 0755, 0755, 0644}));
         QCOMPARE(w->log, QStringList({u"pause 1 s"_s, u"launch "_s + location}));
-        QCOMPARE(window->tabView->currentIndex(), 1);
+        QCOMPARE(w->window.tabView->currentIndex(), 1);
         QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
 
         // What is there is launched as it is, or not at all when it runs.
         writeFile(location + u"/old-version"_s, "1");
         QVERIFY(QDir(carried).removeRecursively()); // never asked for when installed
         w->log.clear();
-        window->installHelper();
+        w->window.installHelper();
         QCOMPARE(entries(location), QStringList({u"Contents"_s, u"old-version"_s}));
         QCOMPARE(w->log, QStringList{u"launch "_s + location});
 
@@ -187,18 +183,18 @@ private Q_SLOTS:
         w->log.clear();
         w->running << helperId;
         QVERIFY(QDir(folder).removeRecursively());
-        window->launchHelper(window);
+        w->window.launchHelper(&w->window);
         QVERIFY(!QFileInfo::exists(folder));
         QVERIFY(w->log.isEmpty());
-        QCOMPARE(window->tabView->currentIndex(), 1);
+        QCOMPARE(w->window.tabView->currentIndex(), 1);
 
         // Asking for access launches one that doesn't run, and never copies it again.
         w->running.clear();
         w->failure = Error{u"test"_s, 3, u"bundle gone"_s};
-        window->requestAccess();
+        w->window.requestAccess();
         QCOMPARE(w->log, QStringList({u"launch "_s + location, u"error 3: bundle gone"_s}));
         QVERIFY(!QFileInfo::exists(location));
-        QCOMPARE(window->tabView->currentIndex(), 1);
+        QCOMPARE(w->window.tabView->currentIndex(), 1);
     }
 
     // Every failure is shown, stops the step, and leaves nothing half done.
@@ -237,13 +233,13 @@ private Q_SLOTS:
                 writeFile(carried + u"/Contents/Resources/file%1"_s.arg(i), "data");
             QVERIFY(::mkfifo(QFile::encodeName(carried + u"/Contents/pipe"_s), 0600) == 0);
         }
-        window->installHelper();
+        w->window.installHelper();
         const bool launched = shown.isEmpty(), copied = launched || problem == "launch fails";
         const QStringList errors = w->log.filter(QRegularExpression(u"^error "_s));
         QCOMPARE(errors.size(), qsizetype(!launched));
         if (!launched)
             QVERIFY2(errors[0].contains(shown), qPrintable(errors[0]));
-        QCOMPARE(window->tabView->currentIndex(), launched ? 1 : 0);
+        QCOMPARE(w->window.tabView->currentIndex(), launched ? 1 : 0);
         QCOMPARE(QFileInfo(location).isDir(), copied);
         QCOMPARE(w->log.count(u"pause 1 s"_s), qsizetype(copied));
         QVERIFY(!QFileInfo::exists(u"relative"_s));
@@ -254,23 +250,23 @@ private Q_SLOTS:
         // Pressing again after a failed launch skips copy and wait and tries the launch again.
         if (problem == "launch fails") {
             w->failure.reset();
-            window->installHelper();
+            w->window.installHelper();
             QCOMPARE(w->log.count(u"pause 1 s"_s), 1);
             QCOMPARE(w->log.count(u"launch "_s + location), 2);
-            QCOMPARE(window->tabView->currentIndex(), 1);
+            QCOMPARE(w->window.tabView->currentIndex(), 1);
         }
     }
 
     void filesystemWithoutRenameFlagsStillNeverReplaces() {
-        window = &w.emplace(resources, &renameWithoutFlags).window;
-        window->installHelper();
+        w.emplace(resources, &renameWithoutFlags);
+        w->window.installHelper();
         QVERIFY(QFileInfo(location + u"/Contents/MacOS/Kelmo Helper"_s).isExecutable());
 
         // Another installer's bundle appears while this one copies: it stays as it is, and the
         // agent counts as installed.
         QVERIFY(QDir(location).removeRecursively());
         appearsMeanwhile = location;
-        window->installHelper();
+        w->window.installHelper();
         QCOMPARE(w->log.filter(QRegularExpression(u"^(launch|error) "_s)),
                  QStringList({u"launch "_s + location, u"launch "_s + location}));
         QCOMPARE(entries(location + u"/Contents"_s), QStringList{u"Info.plist"_s});
@@ -302,7 +298,7 @@ private Q_SLOTS:
             if (oldEnds && peer.waitFor(shouldTerminate, terminations + 1))
                 w->running.clear();
         };
-        window->installHelper();
+        w->window.installHelper();
         QCOMPARE(w->files.bundleVersion(location), replaced ? carriedVersion : installedVersion);
         QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
         QCOMPARE(entries(location + u"/Contents"_s).contains(u"MacOS"_s), replaced);
@@ -387,7 +383,6 @@ private:
     std::optional<QTemporaryDir> home;
     QString dataHome, folder, location, resources, carried;
     std::optional<Wizard> w;
-    ViewController* window = nullptr;
 };
 
 QTEST_MAIN(InstallerTest)
