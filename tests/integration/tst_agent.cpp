@@ -25,23 +25,21 @@ public:
         for (ssize_t size;
              (size = ::recv(fd_, datagram.data(), datagram.size(), MSG_DONTWAIT)) > 0;) {
             QHash<QByteArray, QByteArray> fields;
-            for (qsizetype at = 0; at < size;) {
-                const qsizetype end = datagram.indexOf('\n', at);
+            for (qsizetype at = 0, end; at < size; at = end + 1) {
+                end = datagram.indexOf('\n', at);
                 const QByteArray line = datagram.mid(at, end - at);
                 if (const qsizetype equals = line.indexOf('='); equals > 0) {
                     fields.insert(line.left(equals), line.mid(equals + 1));
-                    at = end + 1;
-                    continue;
+                } else { // the binary form: a little-endian length, then the bytes
+                    quint64 length = 0;
+                    std::memcpy(&length, datagram.constData() + end + 1, sizeof length);
+                    fields.insert(line, datagram.mid(end + 9, qsizetype(length)));
+                    end += 8 + qsizetype(length) + 1;
                 }
-                quint64 length = 0; // the binary form: a little-endian length, then the bytes
-                std::memcpy(&length, datagram.constData() + end + 1, sizeof length);
-                fields.insert(line, datagram.mid(end + 9, qsizetype(length)));
-                at = end + 9 + qsizetype(length) + 1;
             }
-            entries_ << (fields.value("SYSLOG_IDENTIFIER") != "Kelmo Helper"
-                             ? u"unnamed"_s
-                             : QString::fromUtf8(fields.value("PRIORITY") + ' ' +
-                                                 fields.value("MESSAGE")));
+            const bool named = fields.value("SYSLOG_IDENTIFIER") == "Kelmo Helper";
+            entries_ << (named ? QString::fromUtf8(fields["PRIORITY"] + ' ' + fields["MESSAGE"])
+                               : u"unnamed"_s);
         }
         return entries_;
     }
@@ -52,9 +50,9 @@ private:
     QStringList entries_;
 };
 
+// A Post with `arguments`, broadcast or sent to `destination` alone.
 QDBusMessage post(const QString& destination, const QVariantList& arguments) {
-    const QString path = u"/co/ambertide/Notify"_s;
-    const QString interface = u"co.ambertide.Notify"_s;
+    const QString path = u"/co/ambertide/Notify"_s, interface = u"co.ambertide.Notify"_s;
     QDBusMessage message =
         destination.isEmpty()
             ? QDBusMessage::createSignal(path, interface, u"Post"_s)
