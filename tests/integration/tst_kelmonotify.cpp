@@ -93,16 +93,15 @@ private Q_SLOTS:
     void endsWithItsStatus_data() {
         QTest::addColumn<Ending>("ending");
         // wait succeeds by the names alone: the command's own status proves nothing.
-        const QString post = notify + u" post"_s;
         QTest::newRow("all arrive")
             << Ending{words("wait --timeout 20 b.x b.y --") + QStringList{notify} +
                           words("post b.y b.other b.x"),
                       0, words("b.y b.x"), QString()};
         QTest::newRow("never arrive, command succeeds") << Ending{
             words("wait --timeout 0.3 c.never -- true"), 1, {}, u"timed out waiting for c.never"_s};
-        QTest::newRow("arrive, command fails") << Ending{words("wait --timeout 20 d.x -- sh -c") +
-                                                             QStringList{post + u" d.x; exit 3"_s},
-                                                         0, words("d.x"), u"exit status 3"_s};
+        QTest::newRow("arrive, command fails") << Ending{
+            words("wait --timeout 20 d.x -- sh -c") + QStringList{notify + u" post d.x; exit 3"_s},
+            0, words("d.x"), u"exit status 3"_s};
         QTest::newRow("command cannot run")
             << Ending{words("wait --timeout 20 e.x -- /nonexistent/x"), 127, {}, u"cannot run"_s};
         // hold passes its command's status on.

@@ -208,7 +208,6 @@ private Q_SLOTS:
         env.insert(u"HOME"_s, home.path());
         env.insert(u"XDG_DATA_HOME"_s, data);
         env.insert(u"LC_ALL"_s, u"en_US.UTF-8"_s);
-        env.remove(u"QT_QPA_PLATFORM"_s);
         const auto xdotool = [&](const QString& arguments) {
             return run(u"xdotool"_s, arguments.split(u' '), env).status == 0;
         };

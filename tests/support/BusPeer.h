@@ -20,17 +20,15 @@ public:
         for (const QAnyStringView name : names)
             if (!center_.addObserver(this, &BusPeer::arrived, name.toString()))
                 return false;
-        center_.flush();
-        return true;
+        return center_.flush(), true;
     }
     void onArrival(QAnyStringView name, std::function<void()> reaction) {
         reactions_.insert(name.toString(), std::move(reaction));
     }
     // Posts `name` `times` times, then returns once the bus daemon has every post.
     void post(QAnyStringView name, int times = 1) {
-        const QString posted = name.toString();
         for (int i = 0; i < times; ++i)
-            center_.postNotification(posted, nullptr);
+            center_.postNotification(name.toString(), nullptr);
         center_.flush();
     }
     bool waitFor(QAnyStringView name, qsizetype count = 1, int timeoutMs = 10000) {

@@ -26,7 +26,6 @@ public:
         : connection_(xcb_connect(display.toLocal8Bit().constData(), nullptr))
         , symbols_(xcb_key_symbols_alloc(connection_)) {
         const xcb_screen_t* screen = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data;
-        window_ = xcb_generate_id(connection_);
         const std::uint32_t values[] = {
             screen->white_pixel, XCB_EVENT_MASK_KEY_PRESS | XCB_EVENT_MASK_KEY_RELEASE |
                                      XCB_EVENT_MASK_FOCUS_CHANGE | XCB_EVENT_MASK_STRUCTURE_NOTIFY};
@@ -109,7 +108,7 @@ private:
 
     xcb_connection_t* connection_;
     xcb_key_symbols_t* symbols_;
-    xcb_window_t window_ = 0;
+    xcb_window_t window_ = xcb_generate_id(connection_);
     QList<Key> keys_;
     bool mapped_ = false;
     bool focused_ = false;

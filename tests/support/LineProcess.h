@@ -41,8 +41,7 @@ public:
 private:
     void readAll() {
         // What the program wrote and the event loop has not read off the pipe yet counts too.
-        if (process_.state() == QProcess::Running)
-            process_.waitForReadyRead(0);
+        process_.waitForReadyRead(0);
         split(outputTail_, process_.readAllStandardOutput(), output_);
         split(errorTail_, process_.readAllStandardError(), errors_);
     }

@@ -67,8 +67,7 @@ public:
         for (const KeyboardEvent& e : chord)
             center.log << QString::asprintf("key %d %s flags %llx tap %d", e.virtualKey,
                                             e.keyDown ? "down" : "up", qulonglong(e.flags), tap);
-        if (duringPost)
-            duringPost();
+        duringPost ? duringPost() : void();
         posted({});
     }
     bool isProcessTrusted(bool prompt) override {
@@ -140,9 +139,9 @@ private Q_SLOTS:
         QCOMPARE(events, QStringList({u"old"_s, u"old still running"_s, u"new"_s}));
     }
 
-    // Every command is subscribed before the agent claims its place and then announces itself;
-    // a refused subscription or a lost claim announces nothing.
-    void launchThenAccess() {
+    // The agent from its launch to its end. Every command is subscribed before it claims its place
+    // and then announces itself; a refused subscription or a lost claim announces nothing.
+    void launchAccessPasteAndEnd() {
         const auto claim = [] {
             center.log << u"claim"_s;
             return !center.refused.contains(u"claim"_s);
@@ -187,15 +186,13 @@ private Q_SLOTS:
         QTest::qWait(quietMs);
         QCOMPARE(f->checks, QList<bool>{true});
         QCOMPARE(center.log.count(post(accessWasEnabled)), 2);
-    }
 
-    // A paste is Command+V, then the answer; nothing acts after the end. Last, as a termination
-    // signal can't be taken back: one that arrives while a paste is under way ends the agent
-    // before any command queued behind that paste acts.
-    void pasteIsCommandVThenTheAnswerAndNothingActsAfterTheEnd() {
+        // A paste is Command+V, then the answer; nothing acts after the end. Last, as a
+        // termination signal can't be taken back: one that arrives while a paste is under way
+        // ends the agent before any command queued behind that paste acts.
         const QStringList pasted{u"key 9 down flags 100000 tap 0"_s,
                                  u"key 9 up flags 100000 tap 0"_s, post(didPaste)};
-        QVERIFY(f->delegate.applicationDidFinishLaunching());
+        f->checks.clear();
         center.log.clear();
         center.deliver(shouldPaste);
         QCOMPARE(center.log, pasted);
