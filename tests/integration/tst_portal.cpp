@@ -38,7 +38,6 @@ public:
                                           options.value(u"handle_token"_s).toString());
             connection.send(message.createReply(QVariant::fromValue(QDBusObjectPath(request))));
             QVariantMap results;
-            uint response = 0;
             if (member == u"CreateSession") {
                 const QString session = portalPath + u"/session/s%1"_s.arg(++sessions);
                 results.insert(u"session_handle"_s, QVariant::fromValue(QDBusObjectPath(session)));
@@ -46,16 +45,14 @@ public:
                 selected << options;
             } else if (start == Start::never) {
                 return true;
-            } else if (start == Start::decline) {
-                response = 1;
-            } else {
+            } else if (start == Start::grant) {
                 results.insert(u"devices"_s, 1u);
                 if (!tokenToGive.isEmpty())
                     results.insert(u"restore_token"_s, tokenToGive);
             }
             connection.send(QDBusMessage::createSignal(request, u"org.freedesktop.portal.Request"_s,
                                                        u"Response"_s)
-                            << response << results);
+                            << uint(member == u"Start" && start == Start::decline) << results);
         } else if (member == u"Close") {
             closedByAgent << message.path();
             connection.send(message.createReply());

@@ -27,9 +27,7 @@ public:
     void removeEveryObserver(void* observer) override {
         subscriptions.removeIf([&](const auto& s) { return s.value().first == observer; });
     }
-    void postNotification(const QString& name, const QVariantMap*) override {
-        log << u"post "_s + name;
-    }
+    void postNotification(const QString& n, const QVariantMap*) override { log << u"post "_s + n; }
     void flush() override {}
 
     // What the platform does when `name` is posted somewhere on the machine.
@@ -70,10 +68,7 @@ public:
         duringPost ? duringPost() : void();
         posted({});
     }
-    bool isProcessTrusted(bool prompt) override {
-        checks << prompt;
-        return trusted;
-    }
+    bool isProcessTrusted(bool prompt) override { return checks << prompt, trusted; }
     bool isRunning(const QString&) override { return false; }
 
     bool trusted = false;
