@@ -118,7 +118,6 @@ private Q_SLOTS:
             ::kill(pid_t(agent.pid()), signals.value(how));
         if (how == u"lost bus")
             ::kill(pid_t(f->bus.pid()), SIGKILL); // as a crash of the user's session bus would
-
         QVERIFY(agent.waitForExit());
         QCOMPARE(agent.exitCode(), 0);
         if (how != u"lost bus")

@@ -132,7 +132,6 @@ private Q_SLOTS:
     // key by key; a refused key fails it, and what was pressed is released. A portal that stops
     // answering may hold a key down: it gets no new press until a release is answered, and
     // ending while a key is unanswered touches nothing that is gone.
-
     void declinedThenGrantedThenRefusedThenStalled() {
         portal->start = StandInPortal::Start::decline;
         LineProcess agent;

@@ -12,7 +12,6 @@
 #undef explicit
 
 // An X client whose focused window records the keys an application gets; it can hold keys too.
-
 class KeyRecorder {
 public:
     struct Key {

@@ -18,7 +18,7 @@ public:
         if (server_.waitForLineCount(1, 60000))
             display_ = u':' + server_.output().first();
     }
-    // Ended, not killed, so it cleans its display's files up; the process kills it if it lingers.
+    // Ended, not killed, so it cleans its display's files up; server_ kills it if it lingers.
     ~XvfbServer() { server_.process().terminate(), server_.process().waitForFinished(10000); }
 
     bool isRunning() const { return !display_.isEmpty() && server_.isRunning(); }
@@ -28,7 +28,6 @@ public:
     // A display name that no server answers on, and that no other test will take.
     static QString unusedDisplay() {
         // Above the numbers -displayfd hands out; the process id keeps parallel tests apart.
-
         int number = 2000 + int(QCoreApplication::applicationPid() % 4000);
         while (QFile::exists(u"/tmp/.X%1-lock"_s.arg(number)) ||
                QFile::exists(u"/tmp/.X11-unix/X%1"_s.arg(number)))
