@@ -1,6 +1,7 @@
 #include "BundleVersion.h"
 
 #include <QList>
+#include <algorithm>
 
 namespace {
 // The leading digits of each component; what follows them ("-beta") doesn't count.

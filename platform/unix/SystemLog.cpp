@@ -87,8 +87,9 @@ void send(int priority, const QByteArray& message) {
     msghdr datagram{};
     datagram.msg_iov = parts.data();
     datagram.msg_iovlen = parts.size();
-    // Never wait for a busy journal: a lost log line is better than a late paste.
-    ::sendmsg(journalFd, &datagram, MSG_DONTWAIT | MSG_NOSIGNAL);
+    // Never wait for a busy journal: a lost log line is better than a late paste. (A datagram
+    // to a journal that went away fails with an error, never with SIGPIPE.)
+    ::sendmsg(journalFd, &datagram, MSG_DONTWAIT);
 }
 
 void summarise(Budget& budget) {
