@@ -6,8 +6,9 @@
 #include "ViewController.h"
 
 #include <QApplication>
+#include <QEventLoop>
 #include <QLocale>
-#include <QThread>
+#include <QTimer>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -28,7 +29,11 @@ int main(int argc, char** argv) {
     ViewController window({*platform.runningApplications, *platform.fileManager,
                            *platform.mainBundle, *platform.launcher, *platform.errorPresentation,
                            [](std::chrono::seconds pause) {
-                               QThread::sleep(static_cast<unsigned long>(pause.count()));
+                               // The event loop turns meanwhile, user input aside: macOS brings
+                               // its list of running applications up to date only then.
+                               QEventLoop loop;
+                               QTimer::singleShot(pause, &loop, &QEventLoop::quit);
+                               loop.exec(QEventLoop::ExcludeUserInputEvents);
                            }});
     window.show();
     const int status = app.exec();

@@ -13,7 +13,8 @@ inline const std::string journalSocket = "/run/systemd/journal/socket";
 
 // From now on, when standard error is no terminal and does not already lead to the journal, Qt's
 // log messages and error lines also reach the system log, through `journal` when it listens.
-// Debug lines are summarised under a flood.
+// Debug lines are summarised under a flood. On macOS, where Qt's own handler already writes its
+// log to the unified log, only the error lines are added, through syslog.
 void open(const std::string& journal = journalSocket);
 
 // One line on standard error, prefixed with the program's name, and in the system log at error

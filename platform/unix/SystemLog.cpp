@@ -141,7 +141,11 @@ void open(const std::string& journal) {
     if (journalFd < 0)
         ::openlog(identifier, LOG_PID, LOG_USER);
     sink = journalFd >= 0 ? Sink::journal : Sink::syslog;
+#ifndef __APPLE__
+    // On macOS Qt's own handler writes its log to the unified log already when standard error is
+    // no terminal; only the error lines need syslog there.
     previousHandler = qInstallMessageHandler(handleMessage);
+#endif
 }
 
 void printErrorLine(const QString& message) {
