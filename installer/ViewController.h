@@ -29,7 +29,7 @@ struct InstallerServices {
     MainBundle& mainBundle;
     ApplicationLauncher& launcher;
     ErrorPresentation& errorPresentation;
-    // The pause between a copy and the launch; blocking, like everything in the wizard.
+    // The pause between a copy and the launch; the step waits it out, taking no user input.
     std::function<void(std::chrono::seconds)> sleep;
 };
 
