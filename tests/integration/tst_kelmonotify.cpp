@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include <csignal>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -38,6 +40,12 @@ private Q_SLOTS:
         const Run busless = run(notify, words("post h"), env);
         QCOMPARE(busless.status, 1);
         QVERIFY(busless.errors.join(u'\n').contains(u"no session bus"_s));
+        // A stopped bus takes the connection and never answers: the post gives up, and says so.
+        ::kill(pid_t(bus->pid()), SIGSTOP);
+        const Run stalled = run(notify, words("post h"));
+        ::kill(pid_t(bus->pid()), SIGCONT);
+        QCOMPARE(stalled.status, 1);
+        QCOMPARE(stalled.errors, QStringList{u"kelmo-notify: the session bus does not answer"_s});
         const auto postUntilEnded = [&](LineProcess& process, const QString& name) {
             return QTest::qWaitFor([&] {
                 peer.post(name);
