@@ -70,9 +70,7 @@ RemoteDesktopSession::~RemoteDesktopSession() {
         inFlight_->disconnect(this);
         inFlight_->waitForFinished();
     }
-    for (auto key = pressed_.rbegin(); key != pressed_.rend(); ++key) {
-        Key release = *key;
-        release.press = false;
+    for (const Key& release : releases()) {
         bus_.call(notify(release), QDBus::Block, releaseTimeoutMs);
     }
 }
@@ -269,9 +267,7 @@ void RemoteDesktopSession::sendNext() {
             // goes down: a stalled portal gets no chord while it holds one unreleased, and it
             // holds at most that one when it wakes.
             if (!chord.keys.empty() && !pressed_.empty()) {
-                std::vector<Key> keys;
-                for (auto key = pressed_.rbegin(); key != pressed_.rend(); ++key)
-                    keys.push_back({key->symbol, key->code, false});
+                std::vector<Key> keys = releases();
                 keys.insert(keys.end(), chord.keys.begin(), chord.keys.end());
                 chord.keys = std::move(keys);
             }
@@ -322,9 +318,13 @@ void RemoteDesktopSession::sendKey(const Key& key) {
 
 // What is left of the chord becomes the release of every key it pressed, last pressed first.
 void RemoteDesktopSession::releasePressed() {
-    Chord& chord = chords_.front();
-    chord.keys.clear();
-    for (auto key = pressed_.rbegin(); key != pressed_.rend(); ++key)
-        chord.keys.push_back({key->symbol, key->code, false});
+    chords_.front().keys = releases();
     next_ = 0;
+}
+
+std::vector<RemoteDesktopSession::Key> RemoteDesktopSession::releases() const {
+    std::vector<Key> keys;
+    for (auto key = pressed_.rbegin(); key != pressed_.rend(); ++key)
+        keys.push_back({key->symbol, key->code, false});
+    return keys;
 }

@@ -72,6 +72,8 @@ private:
     void sendNext();
     void sendKey(const Key& key);
     void releasePressed();
+    // The release of every key still down, last pressed first.
+    std::vector<Key> releases() const;
     QDBusMessage notify(const Key& key) const;
 
     QDBusConnection bus_;
