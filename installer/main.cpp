@@ -11,6 +11,7 @@
 #include <QTimer>
 
 int main(int argc, char** argv) {
+    prepareInstallerProcess();
     QApplication app(argc, argv);
     app.setQuitOnLastWindowClosed(quitsWhenLastWindowCloses());
     installTranslations(QLocale::system());

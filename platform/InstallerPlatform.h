@@ -21,4 +21,6 @@ struct InstallerPlatform {
     std::optional<Error> sessionUnavailable;
 };
 
+// Before the application object is made (which may already use the session).
+void prepareInstallerProcess();
 InstallerPlatform makeInstallerPlatform();

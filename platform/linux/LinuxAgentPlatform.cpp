@@ -4,6 +4,7 @@
 #include "PortalAccessibilityTrust.h"
 #include "PortalKeyboard.h"
 #include "RemoteDesktopSession.h"
+#include "SessionBusProbe.h"
 #include "SystemLog.h"
 #include "WaylandKeymap.h"
 #include "XTestAccessibilityTrust.h"
@@ -15,6 +16,9 @@
 #include <QDBusError>
 
 namespace {
+// How long the agent waits for the bus at start: a stopped daemon must not hold it without end.
+constexpr std::chrono::milliseconds busPatience{5000};
+
 enum class Backend { xtest, portal };
 
 // XTEST reaches X11 applications alone; in a Wayland session only the desktop portal reaches
@@ -41,6 +45,8 @@ Backend inputBackend() {
 void prepareAgentProcess() {}
 
 std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
+    if (!sessionBusAnswers(busPatience, whyNot))
+        return std::nullopt;
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (!bus.isConnected()) {
         whyNot =
@@ -72,11 +78,15 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
 
 bool becomeTheOnlyAgent(QString& whyNot) {
     const QString helperId = QString::fromLatin1(BundleIdentifier::helper);
-    const QDBusReply<QDBusConnectionInterface::RegisterServiceReply> reply =
-        QDBusConnection::sessionBus().interface()->registerService(
-            helperId, QDBusConnectionInterface::DontQueueService,
-            QDBusConnectionInterface::DontAllowReplacement);
-    if (reply.isValid() && reply.value() == QDBusConnectionInterface::ServiceRegistered)
+    QDBusMessage request = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("RequestName"));
+    constexpr uint doNotQueue = 4;
+    constexpr uint primaryOwner = 1;
+    request << helperId << doNotQueue;
+    const QDBusReply<uint> reply =
+        QDBusConnection::sessionBus().call(request, QDBus::Block, int(busPatience.count()));
+    if (reply.isValid() && reply.value() == primaryOwner)
         return true;
     whyNot = reply.isValid() ? QStringLiteral("another agent already runs (it owns %1 on the "
                                               "session bus); this one exits")

@@ -5,6 +5,8 @@
 #include "WorkspaceLauncher.h"
 #include "WorkspaceRunningApplications.h"
 
+void prepareInstallerProcess() {}
+
 InstallerPlatform makeInstallerPlatform() {
     InstallerPlatform platform;
     platform.errorPresentation = std::make_unique<MessageBoxErrorPresentation>();

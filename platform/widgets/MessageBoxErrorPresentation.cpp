@@ -1,9 +1,12 @@
 #include "MessageBoxErrorPresentation.h"
 
+#include <QApplication>
 #include <QMessageBox>
 
 void MessageBoxErrorPresentation::presentError(QWidget* window, const Error& error) {
-    QMessageBox box(QMessageBox::Warning, window ? window->windowTitle() : QString(),
+    // A box without a window still says whose it is.
+    QMessageBox box(QMessageBox::Warning,
+                    window ? window->windowTitle() : QApplication::applicationDisplayName(),
                     error.localizedDescription, QMessageBox::Ok, window);
     box.setWindowModality(Qt::WindowModal);
     box.exec();

@@ -190,15 +190,20 @@ private Q_SLOTS:
         }
     }
 
-    // Without its bus, or refused a subscription, it exits unannounced.
+    // Without its bus, with a bus that doesn't answer, or refused a subscription, it exits
+    // unannounced.
     void withoutItsBusOrItsCommandsItExitsUnannounced() {
         // A daemon that allows each connection fewer match rules than the agent has commands.
         PrivateBus strict(u"<limit name=\"max_match_rules_per_connection\">3</limit>"_s);
         BusPeer peer(strict.connection());
         QVERIFY(peer.observe({didFinishLaunching}));
+        PrivateBus stopped;
+        ::kill(pid_t(stopped.pid()), SIGSTOP);
+        const auto resume = qScopeGuard([&] { ::kill(pid_t(stopped.pid()), SIGCONT); });
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         for (const auto& [address, reason] :
              {std::pair{u"unix:path=/nonexistent/bus"_s, u"session bus"_s},
+              std::pair{stopped.address(), u"does not answer"_s},
               std::pair{strict.address(), u"cannot receive"_s}}) {
             env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, address);
             const Run agent = run(helperExecutable, {}, env);

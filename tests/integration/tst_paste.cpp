@@ -257,6 +257,17 @@ private Q_SLOTS:
         QVERIFY(xdotool(focus) && xdotool(u"key Escape"_s));
         QVERIFY(another.waitForExit());
         QCOMPARE(another.exitCode(), 0);
+
+        // A bus that doesn't answer: a box says so at once, and the installer ends.
+        PrivateBus stopped;
+        ::kill(pid_t(stopped.pid()), SIGSTOP);
+        const auto resume = qScopeGuard([&] { ::kill(pid_t(stopped.pid()), SIGCONT); });
+        env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, stopped.address());
+        LineProcess refused;
+        refused.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
+        QVERIFY(xdotool(focus) && xdotool(u"key Return"_s));
+        QVERIFY(refused.waitForExit());
+        QCOMPARE(refused.exitCode(), 1);
     }
 
 private:
