@@ -1,12 +1,14 @@
 #include "AgentPlatform.h"
 #include "BusRunningApplications.h"
 #include "NotificationNames.h"
+#include "PasteChords.h"
 #include "PortalAccessibilityTrust.h"
 #include "PortalKeyboard.h"
 #include "RemoteDesktopSession.h"
 #include "SessionBusProbe.h"
 #include "SystemLog.h"
 #include "WaylandKeymap.h"
+#include "X11FocusedApplication.h"
 #include "XTestAccessibilityTrust.h"
 #include "XTestKeyboard.h"
 #include "XcbDisplay.h"
@@ -70,9 +72,11 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                              std::make_unique<PortalKeyboard>(session, keymap),
                              std::make_unique<PortalAccessibilityTrust>(session)};
     }
+    auto chords = std::make_shared<PasteChords>(PasteChords::defaultSettingsFile());
     auto display = std::make_shared<XcbDisplay>();
     return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
-                         std::make_unique<XTestKeyboard>(display),
+                         std::make_unique<XTestKeyboard>(
+                             display, std::make_shared<X11FocusedApplication>(display), chords),
                          std::make_unique<XTestAccessibilityTrust>(display)};
 }
 

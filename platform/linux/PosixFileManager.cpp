@@ -4,7 +4,7 @@
 #include "PartialCopies.h"
 #include "PrivateFiles.h"
 #include "TrustedPath.h"
-#include "XdgDataHome.h"
+#include "XdgFolders.h"
 
 #include <QFile>
 #include <QFileInfo>

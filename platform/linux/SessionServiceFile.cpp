@@ -1,7 +1,7 @@
 #include "SessionServiceFile.h"
 
 #include "PrivateFiles.h"
-#include "XdgDataHome.h"
+#include "XdgFolders.h"
 
 #include <QFile>
 #include <QRegularExpression>

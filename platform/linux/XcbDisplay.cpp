@@ -123,6 +123,16 @@ void XcbDisplay::open() {
     // answers behind one bounded round trip.
     xcb_prefetch_extension_data(connection_, &xcb_test_id);
     xcb_prefetch_extension_data(connection_, &xcb_xkb_id);
+    // Which window is active is followed as the window manager announces it, never asked at paste
+    // time.
+    static const char activeWindow[] = "_NET_ACTIVE_WINDOW";
+    const auto atom = xcb_intern_atom(connection_, 0, sizeof activeWindow - 1, activeWindow);
+    root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+    const std::uint32_t rootEvents = XCB_EVENT_MASK_PROPERTY_CHANGE;
+    xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &rootEvents);
+    if (const auto interned = await<xcb_intern_atom_reply_t>(atom.sequence))
+        activeWindowAtom_ = interned->atom;
+    ++activeWindowChanges_;
     if (!sync())
         return;
     const xcb_query_extension_reply_t* xtest = xcb_get_extension_data(connection_, &xcb_test_id);
@@ -165,7 +175,10 @@ void XcbDisplay::open() {
     }
     notifier_ = std::make_unique<QSocketNotifier>(xcb_get_file_descriptor(connection_),
                                                   QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readEvents(); });
+    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
+        readEvents();
+        Q_EMIT eventsRead();
+    });
 }
 
 void XcbDisplay::close() {
@@ -187,6 +200,8 @@ void XcbDisplay::close() {
     keys_.reset();
     keymapStale_ = true;
     modifierKeys_.reset();
+    root_ = XCB_NONE;
+    activeWindowAtom_ = XCB_NONE;
 }
 
 void XcbDisplay::stalled() {
@@ -248,7 +263,11 @@ void XcbDisplay::readEvents() {
         return;
     while (xcb_generic_event_t* event = xcb_poll_for_event(connection_)) {
         const std::uint8_t type = event->response_type & 0x7f;
-        if (type == XCB_MAPPING_NOTIFY) {
+        if (type == XCB_PROPERTY_NOTIFY) {
+            const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
+            if (property->window == root_ && property->atom == activeWindowAtom_)
+                ++activeWindowChanges_;
+        } else if (type == XCB_MAPPING_NOTIFY) {
             keymapStale_ = true;
             modifierKeys_.reset();
         } else if (xkbEvents_ && type == xkbEvents_) {
@@ -358,3 +377,10 @@ std::optional<XcbDisplay::ModifierKeys> XcbDisplay::heldModifierKeys() {
                 held[modifier].push_back(code);
     return held;
 }
+
+template std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)>
+XcbDisplay::await<xcb_get_property_reply_t>(unsigned int);
+template std::unique_ptr<xcb_get_input_focus_reply_t, decltype(&std::free)>
+XcbDisplay::await<xcb_get_input_focus_reply_t>(unsigned int);
+template std::unique_ptr<xcb_query_tree_reply_t, decltype(&std::free)>
+XcbDisplay::await<xcb_query_tree_reply_t>(unsigned int);

@@ -59,14 +59,27 @@ public:
     // round trip; none when the server doesn't answer.
     std::optional<ModifierKeys> heldModifierKeys();
 
+    // The root window of the default screen, and the EWMH atom that names its active window.
+    xcb_window_t root() const { return root_; }
+    xcb_atom_t activeWindowAtom() const { return activeWindowAtom_; }
+    // Counts the times the active window may have changed: each announcement of the root's
+    // _NET_ACTIVE_WINDOW, and each new connection.
+    std::uint64_t activeWindowChanges() const { return activeWindowChanges_; }
+    // The reply to request `sequence`, within `patience`; none on an X error, or when the server
+    // doesn't answer (then the connection is dropped).
+    template <typename Reply>
+    std::unique_ptr<Reply, decltype(&std::free)> await(unsigned int sequence);
+
+Q_SIGNALS:
+    // Events the server sent were read while the agent was idle.
+    void eventsRead();
+
 private:
     bool parseDisplay(std::string& host, int& number);
     bool answering();
     void open();
     void close();
     bool sync();
-    template <typename Reply>
-    std::unique_ptr<Reply, decltype(&std::free)> await(unsigned int sequence);
     void stalled();
     void readEvents();
 
@@ -85,4 +98,8 @@ private:
     XkbKeys keys_;
     bool keymapStale_ = true;
     std::optional<ModifierKeys> modifierKeys_;
+
+    xcb_window_t root_ = XCB_NONE;
+    xcb_atom_t activeWindowAtom_ = XCB_NONE;
+    std::uint64_t activeWindowChanges_ = 0;
 };

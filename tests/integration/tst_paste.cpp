@@ -197,6 +197,99 @@ private Q_SLOTS:
         QCOMPARE(agent.output().last(), u"$ Kelmo Helper: willTerminate"_s);
     }
 
+    // Under a window manager the chord follows the active application: a terminal (st) pastes
+    // the clipboard, not a ^V, also while the user holds Shift, which stays held; a window with
+    // no class gets Control+V; the user's settings file applies from its next change on, and a
+    // bad line in it is reported once with its number.
+    void chordFollowsTheActiveApplication() {
+        XvfbServer server;
+        QVERIFY(server.isRunning());
+        const QProcessEnvironment env = environmentWithDisplay(server.display());
+        const auto shell = [&](const QString& command) {
+            const Run done = run(u"sh"_s, {u"-c"_s, command}, env);
+            if (done.status != 0)
+                qWarning() << command << done.status << done.errors;
+            return done.status == 0;
+        };
+        LineProcess windowManager;
+        windowManager.process().setStandardErrorFile(QProcess::nullDevice());
+        windowManager.start(u"openbox"_s, {}, env);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return shell(u"xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"_s); },
+            20000));
+        QVERIFY(shell(u"printf 'from the clipboard\\n' | xclip -selection clipboard"_s));
+        QVERIFY(shell(u"printf 'from the primary selection\\n' | xclip -selection primary"_s));
+        QTemporaryDir folder;
+        const QString typed = folder.filePath(u"typed"_s);
+        LineProcess terminal;
+        terminal.start(u"st"_s, {u"-e"_s, u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
+        // Activated as a click would, and known active once the window manager says so.
+        const auto activateTerminal = [&] {
+            const QString window = u"$(xdotool search --sync --onlyvisible --class st-256color)"_s;
+            return shell(u"xdotool windowactivate "_s + window) &&
+                   QTest::qWaitFor(
+                       [&] {
+                           return shell(u"xprop -root _NET_ACTIVE_WINDOW | grep -qi \"$(printf "_s
+                                        u"'%#x' "_s +
+                                        window + u")$\""_s);
+                       },
+                       10000);
+        };
+        QVERIFY(activateTerminal());
+        QProcessEnvironment agentEnv = env;
+        agentEnv.insert(u"XDG_CONFIG_HOME"_s, folder.path());
+        LineProcess agent;
+        QVERIFY(startAgent(agent, f->peer, helperExecutable, {}, agentEnv));
+        const auto typedLines = [&] {
+            QFile file(typed);
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()).split(u'\n')
+                                                  : QStringList();
+        };
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste));
+        QTRY_COMPARE_WITH_TIMEOUT(typedLines(), QStringList({u"from the clipboard"_s, u""_s}),
+                                  10000);
+
+        KeyRecorder recorder(server.display());
+        recorder.fakeKey(XK_Shift_L, true);
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste, 2));
+        QTRY_COMPARE_WITH_TIMEOUT(typedLines().size(), 3, 10000);
+        QCOMPARE(typedLines().at(1), u"from the clipboard"_s);
+        QVERIFY(recorder.isHeld(XK_Shift_L));
+        QVERIFY(!recorder.isHeld(XK_Control_L));
+        recorder.fakeKey(XK_Shift_L, false);
+
+        QVERIFY(recorder.takeFocus());
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste, 3));
+        QVERIFY(recorder.waitForKeys(XK_v, 2));
+        QCOMPARE(recorder.keysOf(XK_v).first().state, std::uint16_t(4)); // Control alone
+
+        QVERIFY(QDir().mkpath(folder.filePath(u"Kelmo"_s)));
+        QFile settings(folder.filePath(u"Kelmo/paste-keys"_s));
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        settings.write("# mine\ndefault = shift+insert\nst-256color = Shift+Insert\nnot a line\n");
+        settings.close();
+        constexpr xcb_keysym_t XK_Insert = 0xff63;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const qsizetype before = f->peer.count(didPaste);
+                f->peer.post(shouldPaste);
+                return f->peer.waitFor(didPaste, int(before) + 1) &&
+                       recorder.waitForKeys(XK_Insert, 1, 200);
+            },
+            20000));
+        QCOMPARE(recorder.keysOf(XK_Insert).first().state, std::uint16_t(1)); // Shift alone
+        QVERIFY(activateTerminal());
+        f->peer.post(shouldPaste);
+        QTRY_COMPARE_WITH_TIMEOUT(typedLines().size(), 4, 10000);
+        QCOMPARE(typedLines().at(2), u"from the primary selection"_s);
+        QVERIFY(stopAgent(agent, f->peer));
+        const QStringList reported = agent.errors().filter(u"paste-keys: line 4 "_s);
+        QCOMPARE(reported.size(), 1);
+    }
+
     // The real installer, driven by keys, installs and starts the agent (in a data folder however
     // odd its name), gets it the permission and ends; the agent serves on, and starts by name.
     void installerThreeStepsFromTheKeyboard() {

@@ -1,0 +1,160 @@
+#include "PasteChords.h"
+
+#include "SystemLog.h"
+#include "XdgFolders.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <array>
+#include <utility>
+
+namespace {
+const PasteChord controlV{true, false, false, PasteChord::Key::v};
+const PasteChord controlShiftV{true, true, false, PasteChord::Key::v};
+const PasteChord controlAltV{true, false, true, PasteChord::Key::v};
+const PasteChord shiftInsert{false, true, false, PasteChord::Key::insert};
+
+// Each application's default binding for pasting the clipboard, by the names it gives its windows
+// (X11 WM_CLASS instance or class, Wayland app_id), lower case.
+const std::array builtIn = {
+    // Terminals: Control+V is a character there (readline's quoted insert, a literal ^V).
+    std::pair{"gnome-terminal-server", controlShiftV},
+    std::pair{"gnome-terminal", controlShiftV},
+    std::pair{"org.gnome.terminal", controlShiftV},
+    std::pair{"xfce4-terminal", controlShiftV},
+    std::pair{"tilix", controlShiftV},
+    std::pair{"com.gexperts.tilix", controlShiftV},
+    std::pair{"terminator", controlShiftV},
+    std::pair{"sakura", controlShiftV},
+    std::pair{"lxterminal", controlShiftV},
+    std::pair{"qterminal", controlShiftV},
+    std::pair{"kitty", controlShiftV},
+    std::pair{"alacritty", controlShiftV},
+    std::pair{"st", controlShiftV},
+    std::pair{"st-256color", controlShiftV},
+    std::pair{"foot", controlShiftV},
+    std::pair{"footclient", controlShiftV},
+    std::pair{"konsole", controlShiftV},
+    std::pair{"org.kde.konsole", controlShiftV},
+    std::pair{"yakuake", controlShiftV},
+    std::pair{"org.kde.yakuake", controlShiftV},
+    std::pair{"wezterm", controlShiftV},
+    std::pair{"org.wezfurlong.wezterm", controlShiftV},
+    std::pair{"terminology", controlShiftV},
+    std::pair{"guake", controlShiftV},
+    std::pair{"tilda", controlShiftV},
+    std::pair{"mate-terminal", controlShiftV},
+    std::pair{"kgx", controlShiftV},
+    std::pair{"org.gnome.console", controlShiftV},
+    std::pair{"ptyxis", controlShiftV},
+    std::pair{"org.gnome.ptyxis", controlShiftV},
+    std::pair{"ghostty", controlShiftV},
+    std::pair{"com.mitchellh.ghostty", controlShiftV},
+    std::pair{"cool-retro-term", controlShiftV},
+    std::pair{"deepin-terminal", controlShiftV},
+    std::pair{"contour", controlShiftV},
+    std::pair{"org.contourterminal.contour", controlShiftV},
+    std::pair{"rio", controlShiftV},
+    std::pair{"blackbox", controlShiftV},
+    std::pair{"com.raggesilver.blackbox", controlShiftV},
+    // xterm has no clipboard key by default; the README shows how to bind this one.
+    std::pair{"xterm", controlShiftV},
+    std::pair{"urxvt", controlAltV},
+    std::pair{"rxvt-unicode", controlAltV},
+    std::pair{"rxvt", controlAltV},
+    // Control+V scrolls in Emacs; Shift+Insert yanks the clipboard.
+    std::pair{"emacs", shiftInsert},
+};
+
+// More than any hand-written table needs: a larger file is not read.
+constexpr qint64 largestFile = 64 * 1024;
+} // namespace
+
+PasteChords::PasteChords(QString settingsFile)
+    : file_(std::move(settingsFile)) {
+    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, &PasteChords::reload);
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &PasteChords::reload);
+    reload();
+}
+
+QString PasteChords::defaultSettingsFile() {
+    const std::optional<QString> config = xdgConfigHome();
+    return config ? *config + QStringLiteral("/Kelmo/paste-keys") : QString();
+}
+
+PasteChord PasteChords::chordFor(const QStringList& names) const {
+    for (const QString& name : names) {
+        const QString key = name.toLower();
+        if (const auto mine = user_.constFind(key); mine != user_.constEnd())
+            return *mine;
+        for (const auto& [known, chord] : builtIn)
+            if (key == QLatin1String(known))
+                return chord;
+    }
+    return userDefault_.value_or(controlV);
+}
+
+// The file and the folders up to the config folder, so that a file made, replaced (as editors
+// save) or removed later is noticed too.
+void PasteChords::watch() {
+    if (file_.isEmpty())
+        return;
+    const QFileInfo file(file_);
+    QStringList paths{file.absoluteFilePath(), file.absolutePath(),
+                      QFileInfo(file.absolutePath()).absolutePath()};
+    for (const QString& path : paths)
+        if (!watcher_.files().contains(path) && !watcher_.directories().contains(path) &&
+            QFileInfo::exists(path))
+            watcher_.addPath(path);
+}
+
+void PasteChords::reload() {
+    watch();
+    user_.clear();
+    userDefault_.reset();
+    QFile file(file_);
+    const auto report = [this](const QString& problem) {
+        if (!reported_.contains(problem)) {
+            reported_.insert(problem);
+            SystemLog::printErrorLine(QStringLiteral("%1: %2").arg(file_, problem));
+        }
+    };
+    if (file_.isEmpty() || !file.exists()) {
+        Q_EMIT reloaded();
+        return;
+    }
+    if (file.size() > largestFile || !file.open(QIODevice::ReadOnly)) {
+        report(file.size() > largestFile
+                   ? QStringLiteral("larger than %1 KiB, not read").arg(largestFile / 1024)
+                   : QStringLiteral("cannot be read (%1)").arg(file.errorString()));
+        Q_EMIT reloaded();
+        return;
+    }
+    const QStringList lines = QString::fromUtf8(file.read(largestFile)).split(u'\n');
+    for (qsizetype number = 1; number <= lines.size(); ++number) {
+        const QString line = lines[number - 1].trimmed();
+        if (line.isEmpty() || line.startsWith(u'#'))
+            continue;
+        const qsizetype equals = line.indexOf(u'=');
+        const QString name = line.left(equals).trimmed().toLower();
+        const std::optional<PasteChord> chord =
+            equals > 0 ? PasteChord::parse(QStringView(line).mid(equals + 1)) : std::nullopt;
+        if (name.isEmpty() || !chord) {
+            QString shown = line.left(200);
+            for (QChar& c : shown)
+                if (!c.isPrint())
+                    c = u'?';
+            report(QStringLiteral("line %1 is not `application = chord` with a chord such as "
+                                  "Control+Shift+V or Shift+Insert, and is ignored: %2")
+                       .arg(number)
+                       .arg(shown));
+            continue;
+        }
+        if (name == u"default")
+            userDefault_ = chord;
+        else
+            user_.insert(name, *chord);
+    }
+    Q_EMIT reloaded();
+}

@@ -1,0 +1,83 @@
+#include "X11FocusedApplication.h"
+
+#include "XcbDisplay.h"
+
+namespace {
+// Far more than any real window tree is deep.
+constexpr int deepestWindow = 64;
+} // namespace
+
+X11FocusedApplication::X11FocusedApplication(std::shared_ptr<XcbDisplay> display)
+    : display_(std::move(display)) {
+    connect(display_.get(), &XcbDisplay::eventsRead, this, [this] {
+        if (seen_ != display_->activeWindowChanges())
+            refresh();
+    });
+}
+
+QStringList X11FocusedApplication::names() {
+    if (!display_->connection())
+        return {};
+    if (seen_ != display_->activeWindowChanges())
+        refresh();
+    return announced_ ? names_ : classOfInputFocus();
+}
+
+void X11FocusedApplication::refresh() {
+    xcb_connection_t* connection = display_->live();
+    seen_ = display_->activeWindowChanges();
+    names_.clear();
+    if (!connection || !display_->activeWindowAtom())
+        return;
+    const auto active = display_->await<xcb_get_property_reply_t>(
+        xcb_get_property(connection, 0, display_->root(), display_->activeWindowAtom(),
+                         XCB_ATOM_WINDOW, 0, 1)
+            .sequence);
+    if (!active)
+        return;
+    // A root without the property has no EWMH window manager looking after it.
+    announced_ = active->type != XCB_NONE;
+    if (announced_ && xcb_get_property_value_length(active.get()) == sizeof(xcb_window_t))
+        names_ = classOf(*static_cast<const xcb_window_t*>(xcb_get_property_value(active.get())));
+}
+
+// WM_CLASS is two strings, each ended by a NUL: the instance, then the class. A window that has
+// gone away answers with an error, which leaves no names.
+QStringList X11FocusedApplication::classOf(xcb_window_t window) {
+    xcb_connection_t* connection = display_->live();
+    if (!connection || window == XCB_NONE)
+        return {};
+    const auto property = display_->await<xcb_get_property_reply_t>(
+        xcb_get_property(connection, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256)
+            .sequence);
+    if (!property)
+        return {};
+    const QByteArray value(static_cast<const char*>(xcb_get_property_value(property.get())),
+                           xcb_get_property_value_length(property.get()));
+    QStringList names;
+    for (const QByteArray& name : value.split('\0'))
+        if (!name.isEmpty())
+            names << QString::fromLatin1(name);
+    return names;
+}
+
+QStringList X11FocusedApplication::classOfInputFocus() {
+    xcb_connection_t* connection = display_->live();
+    if (!connection)
+        return {};
+    const auto focus =
+        display_->await<xcb_get_input_focus_reply_t>(xcb_get_input_focus(connection).sequence);
+    xcb_window_t window = focus ? focus->focus : XCB_NONE;
+    for (int depth = 0; depth < deepestWindow && window != XCB_NONE &&
+                        window != XCB_INPUT_FOCUS_POINTER_ROOT && window != display_->root();
+         ++depth) {
+        if (QStringList names = classOf(window); !names.isEmpty())
+            return names;
+        if (!(connection = display_->live()))
+            return {};
+        const auto tree =
+            display_->await<xcb_query_tree_reply_t>(xcb_query_tree(connection, window).sequence);
+        window = tree ? tree->parent : XCB_NONE;
+    }
+    return {};
+}

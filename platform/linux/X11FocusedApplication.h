@@ -1,0 +1,33 @@
+#pragma once
+
+#include <QObject>
+#include <QStringList>
+#include <cstdint>
+#include <memory>
+#include <xcb/xcb.h>
+
+class XcbDisplay;
+
+// The names (WM_CLASS instance and class) of the application whose window is active. Followed
+// through the window manager's _NET_ACTIVE_WINDOW announcements: the class is fetched when the
+// active window changes, so a paste needs no round trip for it. Without an EWMH window manager the
+// input focus and its nearest ancestor with a class are asked at paste time instead.
+class X11FocusedApplication final : public QObject {
+    Q_OBJECT
+public:
+    explicit X11FocusedApplication(std::shared_ptr<XcbDisplay> display);
+
+    // As of every event the server has sent so far; empty when no application is known (no
+    // window is active, it went away, or the server doesn't answer).
+    QStringList names();
+
+private:
+    void refresh();
+    QStringList classOf(xcb_window_t window);
+    QStringList classOfInputFocus();
+
+    std::shared_ptr<XcbDisplay> display_;
+    std::uint64_t seen_ = 0;
+    bool announced_ = true;
+    QStringList names_;
+};
