@@ -1,5 +1,6 @@
 #include "AgentPlatform.h"
 #include "BusRunningApplications.h"
+#include "KWinActiveWindow.h"
 #include "NotificationNames.h"
 #include "PasteChords.h"
 #include "PortalAccessibilityTrust.h"
@@ -55,6 +56,7 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
             QStringLiteral("cannot connect to the session bus: %1").arg(bus.lastError().message());
         return std::nullopt;
     }
+    auto chords = std::make_shared<PasteChords>(PasteChords::defaultSettingsFile());
     if (inputBackend() == Backend::portal) {
         auto keymap = std::make_shared<WaylandKeymap>(bus);
         auto session = std::make_shared<RemoteDesktopSession>(
@@ -69,10 +71,10 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                 "RemoteDesktop (KDE, GNOME), or set KELMO_INPUT_BACKEND=xtest to type into X11 "
                 "applications only"));
         return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
-                             std::make_unique<PortalKeyboard>(session, keymap),
+                             std::make_unique<PortalKeyboard>(
+                                 session, keymap, std::make_shared<KWinActiveWindow>(bus), chords),
                              std::make_unique<PortalAccessibilityTrust>(session)};
     }
-    auto chords = std::make_shared<PasteChords>(PasteChords::defaultSettingsFile());
     auto display = std::make_shared<XcbDisplay>();
     return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                          std::make_unique<XTestKeyboard>(

@@ -3,6 +3,7 @@
 
 #include <QDBusArgument>
 #include <QDBusVirtualObject>
+#include <QStandardPaths>
 
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
@@ -347,6 +348,64 @@ private Q_SLOTS:
         peer.post(shouldPaste);
         QVERIFY(agent.waitForErrors(u"cannot paste", 2));
         QCOMPARE(peer.count(didPaste), 1 + burst);
+    }
+
+    // On Plasma a terminal (QTerminal, Wayland-native) gets its own chord, as the agent's KWin
+    // script reports it active; reports from anyone but KWin change nothing; the script goes with
+    // the agent.
+    void terminalOnPlasmaGetsItsChord() {
+        if (!WaylandDesktop::installed() ||
+            QStandardPaths::findExecutable(u"qterminal"_s).isEmpty())
+            QSKIP("KWin, the desktop portal's KDE backend, wl-clipboard or QTerminal is not "
+                  "installed "
+                  "(scripts/install-deps installs them)");
+        WaylandDesktop desktop;
+        QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
+        BusPeer peer(desktop.bus());
+        QVERIFY(peer.observe({didFinishLaunching, didPaste, accessWasEnabled}));
+        QVERIFY(desktop.copy(u"pasted\n"_s));
+        QTemporaryDir folder;
+        const QString typed = folder.filePath(u"typed"_s);
+        QProcessEnvironment env = desktop.environment();
+        LineProcess terminal;
+        terminal.start(u"qterminal"_s, {u"-e"_s, u"sh -c 'exec cat > \"$0\"' "_s + typed}, env);
+        LineProcess agent;
+        QVERIFY(::startAgent(agent, peer, testAgent, {u"--poll-ms"_s, u"100"_s}, env));
+        askForAccess(peer);
+        QVERIFY(peer.waitFor(accessWasEnabled));
+        const auto typedLines = [&] {
+            QFile file(typed);
+            return file.open(QIODevice::ReadOnly)
+                       ? QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)
+                       : QStringList();
+        };
+        // Until QTerminal is up and active, the pastes go to the text field.
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                const qsizetype before = peer.count(didPaste);
+                peer.post(shouldPaste);
+                return peer.waitFor(didPaste, before + 1) &&
+                       QTest::qWaitFor([&] { return !typedLines().isEmpty(); }, 300);
+            },
+            30000));
+        const QString plugin = u"co.ambertide.kelmo-helper.active-window"_s;
+        QDBusMessage loaded = QDBusMessage::createMethodCall(
+            u"org.kde.KWin"_s, u"/Scripting"_s, u"org.kde.kwin.Scripting"_s, u"isScriptLoaded"_s);
+        loaded << plugin;
+        QCOMPARE(QDBusReply<bool>(desktop.bus().call(loaded)).value(), true);
+
+        // Emacs would take Shift+Insert, which pastes nothing in QTerminal here.
+        QDBusMessage impostor = QDBusMessage::createMethodCall(
+            desktop.bus().interface()->serviceOwner(name(BundleIdentifier::helper)),
+            u"/co/ambertide/KelmoHelper/ActiveWindow"_s, u"co.ambertide.KelmoHelper.ActiveWindow"_s,
+            u"Activated"_s);
+        impostor << u"emacs"_s;
+        desktop.bus().call(impostor);
+        const qsizetype lines = typedLines().size();
+        peer.post(shouldPaste);
+        QTRY_COMPARE_WITH_TIMEOUT(typedLines().size(), lines + 1, 10000);
+        QVERIFY(stopAgent(agent, peer));
+        QCOMPARE(QDBusReply<bool>(desktop.bus().call(loaded)).value(), false);
     }
 
 private:

@@ -1,0 +1,92 @@
+#include "KWinActiveWindow.h"
+
+#include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusServiceWatcher>
+#include <QDir>
+#include <QTemporaryFile>
+
+namespace {
+const QString kwinService = QStringLiteral("org.kde.KWin");
+const QString objectPath = QStringLiteral("/co/ambertide/KelmoHelper/ActiveWindow");
+const QString pluginName = QStringLiteral("co.ambertide.kelmo-helper.active-window");
+constexpr int answerTimeoutMs = 2000;
+
+// %1: the agent's own connection. callDBus waits for nothing.
+constexpr char scriptText[] =
+    R"(// Tells Kelmo Helper which window is active, to choose its paste chord.
+function report(window) {
+    callDBus("%1", "%2", "co.ambertide.KelmoHelper.ActiveWindow", "Activated",
+             window ? String(window.resourceClass) : "");
+}
+(workspace.windowActivated || workspace.clientActivated).connect(report);
+report(workspace.activeWindow || workspace.activeClient);
+)";
+
+QDBusMessage scripting(const QString& method, const QVariantList& arguments = {}) {
+    QDBusMessage call =
+        QDBusMessage::createMethodCall(kwinService, QStringLiteral("/Scripting"),
+                                       QStringLiteral("org.kde.kwin.Scripting"), method);
+    call.setArguments(arguments);
+    return call;
+}
+} // namespace
+
+KWinActiveWindow::KWinActiveWindow(QDBusConnection bus)
+    : bus_(std::move(bus))
+    , watcher_(new QDBusServiceWatcher(kwinService, bus_, QDBusServiceWatcher::WatchForOwnerChange,
+                                       this)) {
+    bus_.registerObject(objectPath, this, QDBusConnection::ExportScriptableSlots);
+    connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
+            [this](const QString&, const QString&, const QString& owner) { load(owner); });
+    const QDBusReply<QString> owner = bus_.interface()->serviceOwner(kwinService);
+    if (owner.isValid())
+        load(owner.value());
+}
+
+KWinActiveWindow::~KWinActiveWindow() {
+    unload();
+    bus_.unregisterObject(objectPath);
+}
+
+QStringList KWinActiveWindow::names() const {
+    return active_.isEmpty() ? QStringList() : QStringList{active_};
+}
+
+void KWinActiveWindow::Activated(const QString& resourceClass) {
+    if (!kwin_.isEmpty() && message().service() == kwin_)
+        active_ = resourceClass;
+}
+
+// A script left by an agent that didn't end cleanly goes first: KWin refuses a second one of the
+// same name. The calls wait briefly, and only at the agent's start or KWin's.
+void KWinActiveWindow::load(const QString& kwin) {
+    kwin_ = kwin;
+    active_.clear();
+    if (kwin_.isEmpty())
+        return;
+    if (!script_) {
+        script_ = std::make_unique<QTemporaryFile>(QDir::tempPath() +
+                                                   QStringLiteral("/kelmo-helper-XXXXXX.js"));
+        if (!script_->open() ||
+            script_->write(
+                QString::fromLatin1(scriptText).arg(bus_.baseService(), objectPath).toUtf8()) < 0 ||
+            !script_->flush()) {
+            script_.reset();
+            return;
+        }
+    }
+    bus_.call(scripting(QStringLiteral("unloadScript"), {pluginName}), QDBus::Block,
+              answerTimeoutMs);
+    const QDBusMessage loaded =
+        bus_.call(scripting(QStringLiteral("loadScript"), {script_->fileName(), pluginName}),
+                  QDBus::Block, answerTimeoutMs);
+    if (loaded.type() == QDBusMessage::ReplyMessage)
+        bus_.send(scripting(QStringLiteral("start")));
+}
+
+void KWinActiveWindow::unload() {
+    if (!kwin_.isEmpty())
+        bus_.call(scripting(QStringLiteral("unloadScript"), {pluginName}), QDBus::Block,
+                  answerTimeoutMs);
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QDBusContext>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <memory>
+
+class QDBusServiceWatcher;
+class QTemporaryFile;
+
+// Which window is active on KDE Plasma's Wayland session. KWin tells no D-Bus client, but it runs
+// scripts: a small one, loaded while the agent runs, calls the agent with each activated window's
+// resource class (KWin 5 and 6 name the signal differently; it takes either). Calls from any
+// connection but KWin's own are ignored. Elsewhere (GNOME, no KWin) no application is known.
+class KWinActiveWindow final : public QObject, protected QDBusContext {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "co.ambertide.KelmoHelper.ActiveWindow")
+public:
+    explicit KWinActiveWindow(QDBusConnection bus);
+    ~KWinActiveWindow() override;
+
+    // The active window's resource class, as KWin last reported it; empty when unknown.
+    QStringList names() const;
+
+public Q_SLOTS:
+    // KWin's script calls this.
+    Q_SCRIPTABLE void Activated(const QString& resourceClass);
+
+private:
+    void load(const QString& kwin);
+    void unload();
+
+    QDBusConnection bus_;
+    QDBusServiceWatcher* watcher_;
+    std::unique_ptr<QTemporaryFile> script_;
+    QString kwin_;
+    QString active_;
+};
