@@ -1,0 +1,53 @@
+#include "PasteChords.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+// How a chord is written, and how the table answers for the names an application gives.
+class PasteChordsTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void chordsAsWritten_data() {
+        QTest::addColumn<QString>("written");
+        QTest::addColumn<QString>("read"); // empty: refused
+        QTest::newRow("terminal") << u" ctrl + SHIFT+v "_s << u"Control+Shift+V"_s;
+        QTest::newRow("URxvt, any order") << u"Alt+Control+V"_s << u"Control+Alt+V"_s;
+        QTest::newRow("Emacs") << u"shift+insert"_s << u"Shift+Insert"_s;
+        QTest::newRow("a bare key types a letter") << u"V"_s << QString();
+        QTest::newRow("a modifier twice") << u"Control+Control+V"_s << QString();
+        QTest::newRow("another key") << u"Control+Y"_s << QString();
+        QTest::newRow("another modifier") << u"Super+V"_s << QString();
+        QTest::newRow("no key") << u"Control+"_s << QString();
+    }
+    void chordsAsWritten() {
+        QFETCH(QString, written);
+        QFETCH(QString, read);
+        const std::optional<PasteChord> chord = PasteChord::parse(written);
+        QCOMPARE(chord ? chord->text() : QString(), read);
+    }
+
+    // Instance or class, exactly and in any case; the user's lines over the built-in ones.
+    void namesFindTheirChord() {
+        QTemporaryDir folder;
+        const QString file = folder.filePath(u"paste-keys"_s);
+        QFile settings(file);
+        QVERIFY(settings.open(QIODevice::WriteOnly));
+        settings.write("Konsole = Shift+Insert\n= Control+V\n");
+        settings.close();
+        const PasteChords chords(file);
+        const auto chordOf = [&](const QStringList& names) {
+            return chords.chordFor(names).text();
+        };
+        QCOMPARE(chordOf({u"gnome-terminal-server"_s, u"Gnome-terminal"_s}), u"Control+Shift+V"_s);
+        QCOMPARE(chordOf({u"navigator"_s, u"URxvt"_s}), u"Control+Alt+V"_s);
+        QCOMPARE(chordOf({u"org.kde.KONSOLE"_s}), u"Control+Shift+V"_s);
+        QCOMPARE(chordOf({u"konsole"_s, u"konsole"_s}), u"Shift+Insert"_s);
+        QCOMPARE(chordOf({u"myterminal"_s}), u"Control+V"_s);
+        QCOMPARE(chordOf({}), u"Control+V"_s);
+    }
+};
+
+QTEST_GUILESS_MAIN(PasteChordsTest)
+#include "tst_pastechords.moc"
