@@ -1,4 +1,5 @@
-// Measures the agent against its floor on a private bus and a private Xvfb that it starts itself:
+// Measures the agent against its floor on a private bus and a private Xvfb (with openbox) that it
+// starts itself:
 //   kelmo-bench [--json FILE] [--samples N]
 // Prints a table and writes the numbers as JSON.
 #include "DBusNotifyCenter.h"
@@ -595,7 +596,26 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "kelmo-bench: cannot start Xvfb and dbus-daemon\n");
         return 1;
     }
-    std::printf("kelmo-bench: private bus and Xvfb %s; %d interleaved samples\n",
+    // A window manager, as on a desktop: the agent follows the active window through it.
+    LineProcess windowManager;
+    windowManager.process().setStandardErrorFile(QProcess::nullDevice());
+    QProcessEnvironment wmEnv = QProcessEnvironment::systemEnvironment();
+    wmEnv.insert(QStringLiteral("DISPLAY"), xvfb.display());
+    windowManager.start(QStringLiteral("openbox"), {}, wmEnv);
+    const bool managed = QTest::qWaitFor(
+        [&] {
+            QProcess xprop;
+            xprop.setProcessEnvironment(wmEnv);
+            xprop.start(QStringLiteral("xprop"),
+                        {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")});
+            return xprop.waitForFinished(5000) && xprop.readAll().contains("window id");
+        },
+        20000);
+    if (!managed) {
+        std::fprintf(stderr, "kelmo-bench: cannot start the openbox window manager\n");
+        return 1;
+    }
+    std::printf("kelmo-bench: private bus and Xvfb %s with openbox; %d interleaved samples\n",
                 qPrintable(xvfb.display()), samples);
     Bench bench(bus.connection(), xvfb.display(), samples);
     QJsonObject results;

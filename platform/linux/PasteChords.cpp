@@ -52,11 +52,13 @@ const std::array builtIn = {
     std::pair{"ghostty", controlShiftV},
     std::pair{"com.mitchellh.ghostty", controlShiftV},
     std::pair{"cool-retro-term", controlShiftV},
+    std::pair{"cool-retro-term.cool-retro-term", controlShiftV},
     std::pair{"deepin-terminal", controlShiftV},
     std::pair{"contour", controlShiftV},
     std::pair{"org.contourterminal.contour", controlShiftV},
     std::pair{"rio", controlShiftV},
     std::pair{"blackbox", controlShiftV},
+    std::pair{"blackbox-terminal", controlShiftV},
     std::pair{"com.raggesilver.blackbox", controlShiftV},
     // xterm has no clipboard key by default; the README shows how to bind this one.
     std::pair{"xterm", controlShiftV},
