@@ -122,15 +122,15 @@ void PasteChords::reload() {
             SystemLog::printErrorLine(QStringLiteral("%1: %2").arg(file_, problem));
         }
     };
-    if (file_.isEmpty() || !file.exists()) {
-        Q_EMIT reloaded();
+    if (file_.isEmpty() || !file.exists())
         return;
-    }
-    if (file.size() > largestFile || !file.open(QIODevice::ReadOnly)) {
-        report(file.size() > largestFile
+    // Opening a FIFO or a device would wait for a writer, on the thread that pastes.
+    const QFileInfo info(file_);
+    if (!info.isFile() || info.size() > largestFile || !file.open(QIODevice::ReadOnly)) {
+        report(!info.isFile() ? QStringLiteral("is not a regular file, not read")
+               : info.size() > largestFile
                    ? QStringLiteral("larger than %1 KiB, not read").arg(largestFile / 1024)
                    : QStringLiteral("cannot be read (%1)").arg(file.errorString()));
-        Q_EMIT reloaded();
         return;
     }
     const QStringList lines = QString::fromUtf8(file.read(largestFile)).split(u'\n');
@@ -158,5 +158,4 @@ void PasteChords::reload() {
         else
             user_.insert(name, *chord);
     }
-    Q_EMIT reloaded();
 }

@@ -28,10 +28,6 @@ public:
     // the app_id), matched exactly and ignoring case; the default chord for unknown names.
     PasteChord chordFor(const QStringList& names) const;
 
-Q_SIGNALS:
-    // The settings file was read again.
-    void reloaded();
-
 private:
     void reload();
     void watch();

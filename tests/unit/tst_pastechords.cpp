@@ -2,6 +2,7 @@
 
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -46,6 +47,11 @@ private Q_SLOTS:
         QCOMPARE(chordOf({u"konsole"_s, u"konsole"_s}), u"Shift+Insert"_s);
         QCOMPARE(chordOf({u"myterminal"_s}), u"Control+V"_s);
         QCOMPARE(chordOf({}), u"Control+V"_s);
+
+        // A FIFO would hold the agent until someone writes to it.
+        const QString fifo = folder.filePath(u"fifo"_s);
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        QCOMPARE(PasteChords(fifo).chordFor({u"konsole"_s}).text(), u"Control+Shift+V"_s);
     }
 };
 
