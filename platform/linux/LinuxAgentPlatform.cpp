@@ -8,7 +8,10 @@
 #include "RemoteDesktopSession.h"
 #include "SessionBusProbe.h"
 #include "SystemLog.h"
+#include "VirtualKeyboard.h"
+#include "VirtualKeyboardTrust.h"
 #include "WaylandKeymap.h"
+#include "WlrootsSession.h"
 #include "X11FocusedApplication.h"
 #include "XTestAccessibilityTrust.h"
 #include "XTestKeyboard.h"
@@ -22,25 +25,51 @@ namespace {
 // How long the agent waits for the bus at start: a stopped daemon must not hold it without end.
 constexpr std::chrono::milliseconds busPatience{5000};
 
-enum class Backend { xtest, portal };
+enum class Backend { xtest, portal, wlroots };
 
-// XTEST reaches X11 applications alone; in a Wayland session only the desktop portal reaches
-// native windows. KELMO_INPUT_BACKEND (xtest or portal) overrides the guess.
-Backend inputBackend() {
+// Whether the bus's desktop portal offers RemoteDesktop (xdg-desktop-portal-wlr, for one, has
+// none): its version answers.
+bool portalOffersRemoteDesktop(QDBusConnection bus) {
+    QDBusMessage version = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.portal.Desktop"),
+        QStringLiteral("/org/freedesktop/portal/desktop"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+    version << QStringLiteral("org.freedesktop.portal.RemoteDesktop") << QStringLiteral("version");
+    return bus.call(version, QDBus::Block, int(busPatience.count())).type() ==
+           QDBusMessage::ReplyMessage;
+}
+
+// XTEST reaches X11 applications alone. In a Wayland session the desktop portal reaches native
+// windows where it offers RemoteDesktop (Plasma, GNOME); wlroots compositors (sway, Hyprland, …)
+// offer a virtual keyboard to their clients instead. KELMO_INPUT_BACKEND (xtest, portal or
+// wlroots) overrides the guess. `wlroots` is opened when it is asked for or guessed.
+Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots) {
     const QByteArray chosen = qgetenv("KELMO_INPUT_BACKEND");
     if (chosen == "xtest")
         return Backend::xtest;
     if (chosen == "portal")
         return Backend::portal;
+    if (chosen == "wlroots") {
+        wlroots.open();
+        return Backend::wlroots;
+    }
     const bool wayland =
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
-    const Backend guessed = wayland ? Backend::portal : Backend::xtest;
+    Backend guessed = Backend::xtest;
+    if (wayland) {
+        wlroots.open();
+        guessed = wlroots.offersVirtualKeyboard() && !portalOffersRemoteDesktop(bus)
+                      ? Backend::wlroots
+                      : Backend::portal;
+    }
     if (!chosen.isEmpty())
         SystemLog::printErrorLine(
-            QStringLiteral("KELMO_INPUT_BACKEND=%1 is neither xtest nor portal; typing through %2")
-                .arg(QString::fromLocal8Bit(chosen), guessed == Backend::portal
-                                                         ? QStringLiteral("the desktop portal")
-                                                         : QStringLiteral("XTEST")));
+            QStringLiteral("KELMO_INPUT_BACKEND=%1 is none of xtest, portal and wlroots; typing "
+                           "through %2")
+                .arg(QString::fromLocal8Bit(chosen),
+                     guessed == Backend::portal    ? QStringLiteral("the desktop portal")
+                     : guessed == Backend::wlroots ? QStringLiteral("the virtual keyboard")
+                                                   : QStringLiteral("XTEST")));
     return guessed;
 }
 } // namespace
@@ -57,7 +86,14 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
         return std::nullopt;
     }
     auto chords = std::make_shared<PasteChords>(PasteChords::defaultSettingsFile());
-    if (inputBackend() == Backend::portal) {
+    auto wlroots = std::make_shared<WlrootsSession>();
+    const Backend backend = inputBackend(bus, *wlroots);
+    if (backend == Backend::wlroots)
+        return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
+                             std::make_unique<VirtualKeyboard>(wlroots, chords),
+                             std::make_unique<VirtualKeyboardTrust>(wlroots)};
+    wlroots.reset();
+    if (backend == Backend::portal) {
         auto keymap = std::make_shared<WaylandKeymap>(bus);
         auto session = std::make_shared<RemoteDesktopSession>(
             bus, PortalGrant(), [compositor = std::weak_ptr(keymap)](auto caughtUp) {
@@ -67,9 +103,9 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
         if (!session->portalAvailable())
             SystemLog::printErrorLine(QStringLiteral(
                 "typing through the desktop portal (Wayland session), but the session bus has no "
-                "desktop portal; install xdg-desktop-portal with a backend that offers "
-                "RemoteDesktop (KDE, GNOME), or set KELMO_INPUT_BACKEND=xtest to type into X11 "
-                "applications only"));
+                "desktop portal and the compositor offers no virtual keyboard; install "
+                "xdg-desktop-portal with a backend that offers RemoteDesktop (KDE, GNOME), or set "
+                "KELMO_INPUT_BACKEND=xtest to type into X11 applications only"));
         return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                              std::make_unique<PortalKeyboard>(
                                  session, keymap, std::make_shared<KWinActiveWindow>(bus), chords),

@@ -1,5 +1,7 @@
 #include "WaylandDesktop.h"
 
+#include "DesktopProcesses.h"
+
 #include <QCoreApplication>
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
@@ -26,17 +28,7 @@ const char activeWindowScript[] =
     "workspace.clientActivated.connect(report);\n"
     "report(workspace.activeClient);\n";
 
-template <typename Condition>
-bool waitFor(Condition condition, int timeoutMs) {
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!condition()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
-    }
-    return true;
-}
+using DesktopProcesses::waitFor;
 
 // The end of a service's log, where the reason it failed usually is.
 QString tailOf(const QString& path) {
@@ -244,11 +236,5 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
 }
 
 bool WaylandDesktop::copy(const QString& text) {
-    // wl-copy leaves a server behind that offers the text until the compositor goes.
-    QProcess copier;
-    copier.setProcessEnvironment(env_);
-    copier.setStandardOutputFile(QProcess::nullDevice());
-    copier.setStandardErrorFile(QProcess::nullDevice());
-    copier.start(QStringLiteral("wl-copy"), {text});
-    return copier.waitForFinished(10000) && copier.exitCode() == 0;
+    return DesktopProcesses::copy(env_, text);
 }

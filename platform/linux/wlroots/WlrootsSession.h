@@ -1,0 +1,101 @@
+#pragma once
+
+#include "PasteChord.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+
+class QSocketNotifier;
+class QTimer;
+struct wl_callback;
+struct wl_display;
+struct wl_registry;
+struct wl_seat;
+struct xkb_keymap;
+struct xkb_state;
+struct zwlr_foreign_toplevel_handle_v1;
+struct zwlr_foreign_toplevel_manager_v1;
+struct zwp_virtual_keyboard_manager_v1;
+struct zwp_virtual_keyboard_v1;
+
+// Typing on a wlroots compositor (sway, Hyprland, river, labwc, Wayfire): a virtual keyboard of
+// the agent's own on its own Wayland connection, with a keymap it uploads itself, so a chord's
+// keys mean the same whatever the user's layout. These compositors let any client of the session
+// make one; that is all the permission there is. The same connection follows which toplevel is
+// activated, and its app_id, for the chord.
+//
+// A chord is written whole, then the compositor is asked to answer (wl_display.sync); the next
+// one waits for that answer, so a burst can't outrun the compositor and a stalled one holds at
+// most one chord. Every wait is bounded by `patience`. The compositor going away ends the session:
+// nothing is typed, and trust is lost until open() finds a compositor again.
+class WlrootsSession final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr std::chrono::milliseconds patience{1000};
+    using Typed = std::function<void(const QString& failure)>;
+
+    WlrootsSession();
+    ~WlrootsSession() override;
+    WlrootsSession(const WlrootsSession&) = delete;
+    WlrootsSession& operator=(const WlrootsSession&) = delete;
+
+    // Connects to the compositor in WAYLAND_DISPLAY and makes the keyboard, unless it has one;
+    // waits `patience` at most. False, with the reason in lastError(), when it can't.
+    bool open();
+    // Whether the compositor offers virtual keyboards (known once open() has reached it).
+    bool offersVirtualKeyboard() const { return manager_ != nullptr; }
+    bool ready() const { return keyboard_ != nullptr; }
+    QString lastError() const { return lastError_; }
+    // The app_id of the activated toplevel; empty when none is known.
+    QStringList activeApplication() const;
+
+    // Types `chord` once the chords before it are typed; `typed` runs when the compositor has
+    // read it, or with why it couldn't be typed.
+    void type(const PasteChord& chord, Typed typed);
+    // The process ends: chords not written yet are dropped, and no `typed` runs any more.
+    void cancel();
+
+private:
+    struct Toplevel {
+        QString appId;
+        bool activated = false;
+    };
+
+    bool roundTrip();
+    bool makeKeyboard();
+    void writeNext();
+    void chordRead();
+    void readEvents();
+    void close(const QString& why);
+    void sendKey(std::uint32_t key, bool down);
+
+    static void global(void* self, wl_registry*, std::uint32_t name, const char* interface,
+                       std::uint32_t version);
+    static void toplevel(void* self, zwlr_foreign_toplevel_manager_v1*,
+                         zwlr_foreign_toplevel_handle_v1* handle);
+    static void appId(void* self, zwlr_foreign_toplevel_handle_v1* handle, const char* id);
+    static void state(void* self, zwlr_foreign_toplevel_handle_v1* handle, struct wl_array* states);
+    static void closed(void* self, zwlr_foreign_toplevel_handle_v1* handle);
+
+    wl_display* display_ = nullptr;
+    wl_registry* registry_ = nullptr;
+    wl_seat* seat_ = nullptr;
+    zwp_virtual_keyboard_manager_v1* manager_ = nullptr;
+    zwp_virtual_keyboard_v1* keyboard_ = nullptr;
+    zwlr_foreign_toplevel_manager_v1* toplevels_ = nullptr;
+    std::map<zwlr_foreign_toplevel_handle_v1*, Toplevel> handles_;
+    std::unique_ptr<QSocketNotifier> notifier_;
+    xkb_keymap* keymap_ = nullptr;
+    xkb_state* state_ = nullptr;
+    std::deque<std::pair<PasteChord, Typed>> queue_;
+    wl_callback* inFlight_ = nullptr;
+    Typed typed_;
+    QTimer* answerTimeout_;
+    QString lastError_;
+};

@@ -1,0 +1,70 @@
+#include "SwayDesktop.h"
+#include "TestSupport.h"
+
+#include <QStandardPaths>
+
+using namespace Qt::StringLiterals;
+using namespace NotificationName;
+
+// On a real wlroots compositor (headless sway) the agent types through a virtual keyboard of its
+// own: granted as soon as asked, into a Qt field and a terminal each with its chord, a burst
+// whole and in order, and a compositor that dies mid-burst ends the session without harm.
+class WlrootsTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void typesThroughTheVirtualKeyboard() {
+        if (!SwayDesktop::installed())
+            QSKIP("sway, wtype or wl-clipboard is not installed (scripts/install-deps installs "
+                  "them)");
+        AgentBus f;
+        SwayDesktop desktop;
+        QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
+        QVERIFY(desktop.copy(u"pasted"_s));
+        LineProcess agent;
+        QVERIFY(startAgent(agent, f.peer, testAgent, {u"--poll-ms"_s, u"100"_s},
+                           desktop.environment()));
+        askForAccess(f.peer);
+        // Nothing to ask: the virtual keyboard is made at once.
+        QVERIFY(f.peer.waitFor(accessWasEnabled));
+        QVERIFY(!agent.output().contains(u"disabled"_s));
+
+        // A burst: every paste arrives whole, in order, nothing left pressed.
+        constexpr int burst = 1000;
+        f.peer.post(shouldPaste, burst);
+        QVERIFY(f.peer.waitFor(didPaste, burst, 60000));
+        QVERIFY(desktop.waitForFieldLine(u"pasted"_s.repeated(burst), 30000));
+        const qsizetype lines = desktop.fieldLines().size();
+        QTest::qWait(700);
+        QCOMPARE(desktop.fieldLines().size(), lines);
+
+        // A terminal takes Control+Shift+V: the clipboard's text, not a ^V.
+        if (!QStandardPaths::findExecutable(u"foot"_s).isEmpty()) {
+            QTemporaryDir folder;
+            const QString typed = folder.filePath(u"typed"_s);
+            QProcessEnvironment env = desktop.environment();
+            env.insert(u"LC_ALL"_s, u"C.UTF-8"_s);
+            LineProcess terminal;
+            terminal.start(u"foot"_s, {u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
+            QVERIFY(QTest::qWaitFor([&] { return desktop.focusedApplication() == u"foot"; }));
+            QVERIFY(desktop.copy(u"in the terminal\n"_s));
+            f.peer.post(shouldPaste);
+            QTRY_COMPARE_WITH_TIMEOUT(readFile(typed), QByteArray("in the terminal\n"), 10000);
+        }
+
+        // The compositor dies mid-burst: the pastes left fail, trust is gone, the agent goes on.
+        const qsizetype before = f.peer.count(didPaste);
+        f.peer.post(shouldPaste, 300);
+        QVERIFY(f.peer.waitFor(didPaste, before + 1));
+        desktop.killCompositor();
+        QVERIFY(agent.waitForErrors(u"went away"));
+        f.peer.post(shouldStartCheckingForAccess);
+        QVERIFY(agent.waitForLine(u"disabled"_s));
+        QVERIFY(f.peer.count(didPaste) < before + 300);
+        f.peer.post(shouldPaste);
+        QVERIFY(agent.waitForErrors(u"cannot paste"));
+        QVERIFY(stopAgent(agent, f.peer));
+    }
+};
+
+QTEST_GUILESS_MAIN(WlrootsTest)
+#include "tst_wlroots.moc"

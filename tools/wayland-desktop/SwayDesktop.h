@@ -1,0 +1,45 @@
+#pragma once
+
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A wlroots desktop of its own, for the tests: headless sway (as an unprivileged user when run as
+// root, since sway refuses root), a long-lived virtual keyboard so that clients find a keyboard
+// from the start, and a Qt text field on Wayland (demo-textfield) that prints its text at each
+// change. The session bus is the caller's. Everything it started is stopped when it goes.
+class SwayDesktop {
+public:
+    SwayDesktop();
+    ~SwayDesktop();
+    SwayDesktop(const SwayDesktop&) = delete;
+    SwayDesktop& operator=(const SwayDesktop&) = delete;
+
+    // Whether sway, wtype and wl-clipboard are installed.
+    static bool installed();
+    bool isRunning() const { return whyNot_.isEmpty(); }
+    QString whyNot() const { return whyNot_; }
+    // For programs that join the desktop: its display and runtime folder, and the caller's bus.
+    QProcessEnvironment environment() const;
+    QStringList fieldLines();
+    bool waitForFieldLine(const QString& line, int timeoutMs = 10000);
+    // Puts `text` on the desktop's clipboard, as a user's copy would.
+    bool copy(const QString& text);
+    // The app_id of the window with the keyboard focus; empty for none.
+    QString focusedApplication() const;
+    // The compositor dies, as in a crash.
+    void killCompositor();
+
+private:
+    bool start();
+    bool fail(const QString& why);
+
+    QTemporaryDir root_;
+    QString display_;
+    QProcess sway_;
+    QProcess keyboard_;
+    QProcess field_;
+    QStringList fieldLines_;
+    QString whyNot_;
+};
