@@ -42,22 +42,20 @@ bool portalOffersRemoteDesktop(QDBusConnection bus) {
 // XTEST reaches X11 applications alone. In a Wayland session the desktop portal reaches native
 // windows where it offers RemoteDesktop (Plasma, GNOME); wlroots compositors (sway, Hyprland, …)
 // offer a virtual keyboard to their clients instead. KELMO_INPUT_BACKEND (xtest, portal or
-// wlroots) overrides the guess. `wlroots` is opened when it is asked for or guessed.
+// wlroots) overrides the guess. In a Wayland session `wlroots` is connected to find out.
 Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots) {
     const QByteArray chosen = qgetenv("KELMO_INPUT_BACKEND");
     if (chosen == "xtest")
         return Backend::xtest;
     if (chosen == "portal")
         return Backend::portal;
-    if (chosen == "wlroots") {
-        wlroots.open();
+    if (chosen == "wlroots")
         return Backend::wlroots;
-    }
     const bool wayland =
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
     Backend guessed = Backend::xtest;
     if (wayland) {
-        wlroots.open();
+        wlroots.open(false);
         guessed = wlroots.offersVirtualKeyboard() && !portalOffersRemoteDesktop(bus)
                       ? Backend::wlroots
                       : Backend::portal;
@@ -88,10 +86,13 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
     auto chords = std::make_shared<PasteChords>(PasteChords::defaultSettingsFile());
     auto wlroots = std::make_shared<WlrootsSession>();
     const Backend backend = inputBackend(bus, *wlroots);
-    if (backend == Backend::wlroots)
+    if (backend == Backend::wlroots) {
+        // Without it now, the first request makes it (or says why it can't).
+        wlroots->open();
         return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                              std::make_unique<VirtualKeyboard>(wlroots, chords),
                              std::make_unique<VirtualKeyboardTrust>(wlroots)};
+    }
     wlroots.reset();
     if (backend == Backend::portal) {
         auto keymap = std::make_shared<WaylandKeymap>(bus);

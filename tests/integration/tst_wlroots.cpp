@@ -62,6 +62,16 @@ private Q_SLOTS:
         QVERIFY(f.peer.count(didPaste) < before + 300);
         f.peer.post(shouldPaste);
         QVERIFY(agent.waitForErrors(u"cannot paste"));
+
+        // A new compositor is taken up at the next request.
+        const QString socket = desktop.environment().value(u"WAYLAND_DISPLAY"_s);
+        QVERIFY(desktop.restartCompositor());
+        QCOMPARE(desktop.environment().value(u"WAYLAND_DISPLAY"_s), socket);
+        f.peer.post(shouldRequestAccess);
+        QVERIFY(f.peer.waitFor(accessWasEnabled, 2));
+        const qsizetype pasted = f.peer.count(didPaste);
+        f.peer.post(shouldPaste);
+        QVERIFY(f.peer.waitFor(didPaste, pasted + 1));
         QVERIFY(stopAgent(agent, f.peer));
     }
 };

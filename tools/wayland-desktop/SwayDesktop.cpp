@@ -66,15 +66,36 @@ bool SwayDesktop::start() {
         configFile.write("output HEADLESS-1 resolution 1024x768\n") < 0)
         return fail(QStringLiteral("cannot write sway's files"));
     configFile.close();
-    const bool root = ::getuid() == 0;
     // sway refuses to run as root: then an unprivileged user runs it, in a runtime folder of its
     // own; clients running as root may still connect.
     QFile::setPermissions(root_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
                                             QFile::ReadOther | QFile::ExeOther);
     QFile::setPermissions(config, QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther);
     QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    if (root && ::chown(QFile::encodeName(runtime).constData(), nobody, nobody) != 0)
+    if (::getuid() == 0 && ::chown(QFile::encodeName(runtime).constData(), nobody, nobody) != 0)
         return fail(QStringLiteral("cannot hand the runtime folder to an unprivileged user"));
+    if (!startCompositor())
+        return false;
+    keyboard_.setProcessEnvironment(environment());
+    keyboard_.start(QStringLiteral("wtype"), {QStringLiteral("-s"), QStringLiteral("600000")});
+    QProcessEnvironment fieldEnv = environment();
+    fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    field_.setProcessEnvironment(fieldEnv);
+    field_.setStandardErrorFile(root_.filePath(QStringLiteral("field.log")));
+    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), QStringList());
+    if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
+        !waitFor([&] { return focusedApplication() == QStringLiteral("demo-textfield"); },
+                 startTimeoutMs))
+        return fail(QStringLiteral("the text field did not start or got no focus; see %1")
+                        .arg(root_.filePath(QStringLiteral("field.log"))));
+    return true;
+}
+
+// sway in the runtime folder, and the name of the socket it listens on.
+bool SwayDesktop::startCompositor() {
+    const QString runtime = root_.filePath(QStringLiteral("rt"));
+    const QString config = root_.filePath(QStringLiteral("config"));
+    const bool root = ::getuid() == 0;
     QProcessEnvironment swayEnv;
     swayEnv.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
     swayEnv.insert(QStringLiteral("HOME"), root_.path());
@@ -107,19 +128,17 @@ bool SwayDesktop::start() {
         return fail(QStringLiteral("sway did not start; see %1")
                         .arg(root_.filePath(QStringLiteral("sway.log"))));
     display_ = socket();
-    keyboard_.setProcessEnvironment(environment());
-    keyboard_.start(QStringLiteral("wtype"), {QStringLiteral("-s"), QStringLiteral("600000")});
-    QProcessEnvironment fieldEnv = environment();
-    fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
-    field_.setProcessEnvironment(fieldEnv);
-    field_.setStandardErrorFile(root_.filePath(QStringLiteral("field.log")));
-    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), QStringList());
-    if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
-        !waitFor([&] { return focusedApplication() == QStringLiteral("demo-textfield"); },
-                 startTimeoutMs))
-        return fail(QStringLiteral("the text field did not start or got no focus; see %1")
-                        .arg(root_.filePath(QStringLiteral("field.log"))));
     return true;
+}
+
+bool SwayDesktop::restartCompositor() {
+    stop(sway_);
+    // A killed compositor leaves its socket behind, which would pass for the new one's.
+    QDir runtime(root_.filePath(QStringLiteral("rt")));
+    for (const QString& name :
+         runtime.entryList({QStringLiteral("wayland-*")}, QDir::System | QDir::Files))
+        runtime.remove(name);
+    return startCompositor();
 }
 
 QStringList SwayDesktop::fieldLines() {

@@ -30,9 +30,12 @@ public:
     QString focusedApplication() const;
     // The compositor dies, as in a crash.
     void killCompositor();
+    // A new compositor, on the socket of the old one; no window on it yet.
+    bool restartCompositor();
 
 private:
     bool start();
+    bool startCompositor();
     bool fail(const QString& why);
 
     QTemporaryDir root_;

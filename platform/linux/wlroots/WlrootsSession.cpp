@@ -62,32 +62,37 @@ WlrootsSession::~WlrootsSession() {
     xkb_keymap_unref(keymap_);
 }
 
-bool WlrootsSession::open() {
+bool WlrootsSession::open(bool withKeyboard) {
     if (keyboard_)
         return true;
-    close(QString());
-    display_ = wl_display_connect(nullptr);
     if (!display_) {
-        lastError_ =
-            QStringLiteral("cannot connect to the Wayland compositor at %1").arg(compositorName());
-        return false;
+        display_ = wl_display_connect(nullptr);
+        if (!display_) {
+            lastError_ = QStringLiteral("cannot connect to the Wayland compositor at %1")
+                             .arg(compositorName());
+            return false;
+        }
+        static const wl_registry_listener registryListener{&WlrootsSession::global, &ignoreRemove};
+        registry_ = wl_display_get_registry(display_);
+        wl_registry_add_listener(registry_, &registryListener, this);
+        if (!roundTrip())
+            return false;
+        offers_ = manager_ && seat_;
+        notifier_ =
+            std::make_unique<QSocketNotifier>(wl_display_get_fd(display_), QSocketNotifier::Read);
+        connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readEvents(); });
     }
-    static const wl_registry_listener registryListener{&WlrootsSession::global, &ignoreRemove};
-    registry_ = wl_display_get_registry(display_);
-    wl_registry_add_listener(registry_, &registryListener, this);
-    if (!roundTrip())
-        return false;
-    if (!manager_ || !seat_) {
+    if (!offers_) {
+        close(QString());
         lastError_ = QStringLiteral("the Wayland compositor at %1 offers no virtual keyboard "
                                     "(zwp_virtual_keyboard_manager_v1)")
                          .arg(compositorName());
         return false;
     }
+    if (!withKeyboard)
+        return true;
     if (!makeKeyboard() || !roundTrip())
         return false;
-    notifier_ =
-        std::make_unique<QSocketNotifier>(wl_display_get_fd(display_), QSocketNotifier::Read);
-    connect(notifier_.get(), &QSocketNotifier::activated, this, [this] { readEvents(); });
     lastError_.clear();
     return true;
 }

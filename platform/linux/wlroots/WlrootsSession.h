@@ -45,11 +45,12 @@ public:
     WlrootsSession(const WlrootsSession&) = delete;
     WlrootsSession& operator=(const WlrootsSession&) = delete;
 
-    // Connects to the compositor in WAYLAND_DISPLAY and makes the keyboard, unless it has one;
-    // waits `patience` at most. False, with the reason in lastError(), when it can't.
-    bool open();
+    // Connects to the compositor in WAYLAND_DISPLAY unless connected, and makes the keyboard
+    // unless it has one or is told not to; waits `patience` at most. False, with the reason in
+    // lastError(), when it can't.
+    bool open(bool withKeyboard = true);
     // Whether the compositor offers virtual keyboards (known once open() has reached it).
-    bool offersVirtualKeyboard() const { return manager_ != nullptr; }
+    bool offersVirtualKeyboard() const { return offers_; }
     bool ready() const { return keyboard_ != nullptr; }
     QString lastError() const { return lastError_; }
     // The app_id of the activated toplevel; empty when none is known.
@@ -97,5 +98,6 @@ private:
     wl_callback* inFlight_ = nullptr;
     Typed typed_;
     QTimer* answerTimeout_;
+    bool offers_ = false;
     QString lastError_;
 };
