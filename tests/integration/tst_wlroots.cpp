@@ -37,6 +37,23 @@ private Q_SLOTS:
         QTest::qWait(700);
         QCOMPARE(desktop.fieldLines().size(), lines);
 
+        // A stopped compositor holds at most the one chord written before it stopped reading;
+        // the pastes asked for meanwhile fail in time, and none is typed later.
+        const auto resume = qScopeGuard([&] { ::kill(pid_t(desktop.compositorPid()), SIGCONT); });
+        const qsizetype answered = f.peer.count(didPaste);
+        ::kill(pid_t(desktop.compositorPid()), SIGSTOP);
+        f.peer.post(shouldPaste, 20);
+        QVERIFY(QTest::qWaitFor(
+            [&] { return agent.errors().filter(u"cannot paste"_s).size() >= 18; }, 20000));
+        QVERIFY(f.peer.count(didPaste) <= answered + 2);
+        ::kill(pid_t(desktop.compositorPid()), SIGCONT);
+        const qsizetype claimed = f.peer.count(didPaste) - answered;
+        f.peer.post(shouldPaste);
+        QVERIFY(f.peer.waitFor(didPaste, answered + claimed + 1));
+        QVERIFY(desktop.waitForFieldLine(u"pasted"_s.repeated(burst + int(claimed) + 1)));
+        QTest::qWait(300);
+        QVERIFY(!desktop.fieldLines().contains(u"pasted"_s.repeated(burst + int(claimed) + 2)));
+
         // A terminal takes Control+Shift+V: the clipboard's text, not a ^V.
         if (!QStandardPaths::findExecutable(u"foot"_s).isEmpty()) {
             QTemporaryDir folder;

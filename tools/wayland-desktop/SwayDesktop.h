@@ -28,6 +28,7 @@ public:
     bool copy(const QString& text);
     // The app_id of the window with the keyboard focus; empty for none.
     QString focusedApplication() const;
+    qint64 compositorPid() const { return sway_.processId(); }
     // The compositor dies, as in a crash.
     void killCompositor();
     // A new compositor, on the socket of the old one; no window on it yet.

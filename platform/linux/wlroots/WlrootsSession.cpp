@@ -6,8 +6,11 @@
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
 #include <cstring>
+#include <linux/sockios.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -44,12 +47,10 @@ WlrootsSession::WlrootsSession()
     answerTimeout_->setSingleShot(true);
     answerTimeout_->setInterval(patience);
     connect(answerTimeout_, &QTimer::timeout, this, [this] {
-        // The chord may still be typed when the compositor reads again; those asked for
-        // meanwhile are not.
+        // The chords asked for meanwhile are not typed, nor those asked for until it answers.
+        stalled_ = true;
         const QString why =
             QStringLiteral("the compositor at %1 does not answer").arg(compositorName());
-        if (auto typed = std::exchange(typed_, nullptr))
-            typed(why);
         for (auto queued = std::exchange(queue_, {}); auto& [chord, typed] : queued)
             typed(why);
     });
@@ -183,7 +184,7 @@ void WlrootsSession::type(const PasteChord& chord, Typed typed) {
         typed(lastError_.isEmpty() ? QStringLiteral("there is no virtual keyboard") : lastError_);
         return;
     }
-    if (inFlight_ && !typed_) { // the compositor did not answer the last chord in time
+    if (stalled_) {
         typed(QStringLiteral("the compositor at %1 does not answer").arg(compositorName()));
         return;
     }
@@ -193,7 +194,6 @@ void WlrootsSession::type(const PasteChord& chord, Typed typed) {
 
 void WlrootsSession::cancel() {
     queue_.clear();
-    typed_ = nullptr;
 }
 
 void WlrootsSession::sendKey(std::uint32_t key, bool down) {
@@ -208,43 +208,59 @@ void WlrootsSession::sendKey(std::uint32_t key, bool down) {
         xkb_state_serialize_layout(state_, XKB_STATE_LAYOUT_EFFECTIVE));
 }
 
-// The whole chord in one write: nothing the agent does can leave a key of it down.
-void WlrootsSession::writeNext() {
-    if (inFlight_ || queue_.empty() || !keyboard_)
-        return;
-    auto [chord, typed] = std::move(queue_.front());
-    queue_.pop_front();
-    typed_ = std::move(typed);
-    std::vector<std::uint32_t> modifiers;
-    if (chord.control)
-        modifiers.push_back(KEY_LEFTCTRL);
-    if (chord.shift)
-        modifiers.push_back(KEY_LEFTSHIFT);
-    if (chord.alt)
-        modifiers.push_back(KEY_LEFTALT);
-    const std::uint32_t key = chord.key == PasteChord::Key::insert ? KEY_INSERT : KEY_V;
-    for (const std::uint32_t modifier : modifiers)
-        sendKey(modifier, true);
-    sendKey(key, true);
-    sendKey(key, false);
-    for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier)
-        sendKey(*modifier, false);
-    static const wl_callback_listener listener{
-        [](void* self, wl_callback* callback, std::uint32_t) {
-            wl_callback_destroy(callback);
-            static_cast<WlrootsSession*>(self)->chordRead();
-        }};
-    inFlight_ = wl_display_sync(display_);
-    wl_callback_add_listener(inFlight_, &listener, this);
-    wl_display_flush(display_);
-    answerTimeout_->start();
+// Whether the compositor has yet to read what was written to it: the socket says, without a
+// round trip.
+bool WlrootsSession::unread() const {
+    int bytes = 0;
+    return ::ioctl(wl_display_get_fd(display_), SIOCOUTQ, &bytes) != 0 || bytes > 0;
 }
 
-void WlrootsSession::chordRead() {
-    inFlight_ = nullptr;
-    answerTimeout_->stop();
-    if (auto typed = std::exchange(typed_, nullptr))
+// Each chord in one write, once the compositor has read the one before (else it is asked to
+// answer first): nothing the agent does can leave a key of it down, and a stalled compositor holds
+// at most one chord.
+void WlrootsSession::writeNext() {
+    while (!inFlight_ && !queue_.empty() && keyboard_) {
+        if (unread()) {
+            static const wl_callback_listener listener{
+                [](void* self, wl_callback* callback, std::uint32_t) {
+                    wl_callback_destroy(callback);
+                    static_cast<WlrootsSession*>(self)->caughtUp();
+                }};
+            inFlight_ = wl_display_sync(display_);
+            wl_callback_add_listener(inFlight_, &listener, this);
+            wl_display_flush(display_);
+            answerTimeout_->start();
+            return;
+        }
+        auto [chord, typed] = std::move(queue_.front());
+        queue_.pop_front();
+        std::vector<std::uint32_t> modifiers;
+        if (chord.control)
+            modifiers.push_back(KEY_LEFTCTRL);
+        if (chord.shift)
+            modifiers.push_back(KEY_LEFTSHIFT);
+        if (chord.alt)
+            modifiers.push_back(KEY_LEFTALT);
+        const std::uint32_t key = chord.key == PasteChord::Key::insert ? KEY_INSERT : KEY_V;
+        for (const std::uint32_t modifier : modifiers)
+            sendKey(modifier, true);
+        sendKey(key, true);
+        sendKey(key, false);
+        for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier)
+            sendKey(*modifier, false);
+        if (wl_display_flush(display_) < 0 && errno != EAGAIN) {
+            queue_.emplace_front(chord, std::move(typed));
+            return close(
+                QStringLiteral("the Wayland compositor at %1 went away").arg(compositorName()));
+        }
         typed({});
+    }
+}
+
+void WlrootsSession::caughtUp() {
+    inFlight_ = nullptr;
+    stalled_ = false;
+    answerTimeout_->stop();
     writeNext();
 }
 
@@ -297,8 +313,7 @@ void WlrootsSession::close(const QString& why) {
     if (why.isEmpty())
         return;
     lastError_ = why;
-    if (auto typed = std::exchange(typed_, nullptr))
-        typed(why);
+    stalled_ = false;
     for (auto queued = std::exchange(queue_, {}); auto& [chord, typed] : queued)
         typed(why);
 }

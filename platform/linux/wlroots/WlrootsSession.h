@@ -30,10 +30,10 @@ struct zwp_virtual_keyboard_v1;
 // make one; that is all the permission there is. The same connection follows which toplevel is
 // activated, and its app_id, for the chord.
 //
-// A chord is written whole, then the compositor is asked to answer (wl_display.sync); the next
-// one waits for that answer, so a burst can't outrun the compositor and a stalled one holds at
-// most one chord. Every wait is bounded by `patience`. The compositor going away ends the session:
-// nothing is typed, and trust is lost until open() finds a compositor again.
+// A chord is written whole, and only once the compositor has read the one before (the socket
+// tells; else a wl_display.sync is answered first), so a burst can't outrun the compositor and a
+// stalled one holds at most one chord. Every wait is bounded by `patience`. The compositor going
+// away ends the session: nothing is typed, and trust is lost until open() finds a compositor again.
 class WlrootsSession final : public QObject {
     Q_OBJECT
 public:
@@ -56,8 +56,8 @@ public:
     // The app_id of the activated toplevel; empty when none is known.
     QStringList activeApplication() const;
 
-    // Types `chord` once the chords before it are typed; `typed` runs when the compositor has
-    // read it, or with why it couldn't be typed.
+    // Types `chord` once the chords before it are typed; `typed` runs once it is written, or
+    // with why it couldn't be.
     void type(const PasteChord& chord, Typed typed);
     // The process ends: chords not written yet are dropped, and no `typed` runs any more.
     void cancel();
@@ -70,8 +70,9 @@ private:
 
     bool roundTrip();
     bool makeKeyboard();
+    bool unread() const;
     void writeNext();
-    void chordRead();
+    void caughtUp();
     void readEvents();
     void close(const QString& why);
     void sendKey(std::uint32_t key, bool down);
@@ -96,7 +97,7 @@ private:
     xkb_state* state_ = nullptr;
     std::deque<std::pair<PasteChord, Typed>> queue_;
     wl_callback* inFlight_ = nullptr;
-    Typed typed_;
+    bool stalled_ = false;
     QTimer* answerTimeout_;
     bool offers_ = false;
     QString lastError_;
