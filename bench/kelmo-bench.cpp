@@ -468,7 +468,10 @@ public:
         post(name(NotificationName::shouldRequestAccess));
         if (!waitForCount(arrivals_, name(NotificationName::accessWasEnabled), 1, 20000))
             return fail(QStringLiteral("the agent got no session"));
-        desktop.copy(QStringLiteral("x"));
+        // The samples measure the agent's round trip with the clipboard empty, as the X11
+        // section's recording window pastes nothing: the keys reach the field, and no transfer of
+        // the clipboard loads the compositor. The burst pastes for real.
+        desktop.copy(QString());
 
         std::vector<double> paste;
         for (int i = 0; i < samples; ++i) {
@@ -482,6 +485,7 @@ public:
         }
         paste_ = stats(paste);
 
+        desktop.copy(QStringLiteral("x"));
         const qint64 before = arrivals_.counts.value(name(NotificationName::didPaste));
         QElapsedTimer clock;
         clock.start();
@@ -491,7 +495,7 @@ public:
         waitForCount(arrivals_, name(NotificationName::didPaste), before + burstSize, 120000);
         burstSeconds_ = double(clock.nsecsElapsed()) / 1e9;
         burstAnswers_ = arrivals_.counts.value(name(NotificationName::didPaste)) - before;
-        const QString typed = QStringLiteral("x").repeated(samples + burstSize);
+        const QString typed = QStringLiteral("x").repeated(burstSize);
         burstTyped_ = desktop.waitForFieldLine(typed, 30000);
         // The field's text now, to tell pastes lost from pastes typed twice.
         fieldPastes_ = desktop.fieldLines().constLast().count(QLatin1Char('x'));
@@ -549,7 +553,7 @@ public:
                     "%.2f s\n\n",
                     burstSize, static_cast<long long>(burstAnswers_),
                     burstTyped_ ? "every paste typed once" : "FIELD DIFFERS",
-                    static_cast<long long>(fieldPastes_), samples + burstSize, burstSeconds_);
+                    static_cast<long long>(fieldPastes_), burstSize, burstSeconds_);
         std::printf("  targets\n");
         if (floor) {
             target("paste p50 <= 1.5 x floor p50", paste_.p50 <= 1.5 * floor->p50,

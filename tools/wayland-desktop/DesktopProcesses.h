@@ -20,14 +20,14 @@ bool waitFor(Condition condition, int timeoutMs) {
     return true;
 }
 
-// Puts `text` on the clipboard of the desktop in `env`, as a user's copy would; wl-copy leaves a
-// server behind that offers the text until the compositor goes.
+// Puts `text` on the clipboard of the desktop in `env`, as a user's copy would (an empty text
+// empties it); wl-copy leaves a server behind that offers the text until the compositor goes.
 inline bool copy(const QProcessEnvironment& env, const QString& text) {
     QProcess copier;
     copier.setProcessEnvironment(env);
     copier.setStandardOutputFile(QProcess::nullDevice());
     copier.setStandardErrorFile(QProcess::nullDevice());
-    copier.start(QStringLiteral("wl-copy"), {text});
+    copier.start(QStringLiteral("wl-copy"), {text.isEmpty() ? QStringLiteral("--clear") : text});
     return copier.waitForFinished(10000) && copier.exitCode() == 0;
 }
 

@@ -26,8 +26,8 @@ void stop(QProcess& process) {
 }
 } // namespace
 
-SwayDesktop::SwayDesktop() {
-    start();
+SwayDesktop::SwayDesktop(const QStringList& fieldArguments) {
+    start(fieldArguments);
 }
 
 SwayDesktop::~SwayDesktop() {
@@ -58,7 +58,7 @@ bool SwayDesktop::fail(const QString& why) {
     return false;
 }
 
-bool SwayDesktop::start() {
+bool SwayDesktop::start(const QStringList& fieldArguments) {
     const QString runtime = root_.filePath(QStringLiteral("rt"));
     const QString config = root_.filePath(QStringLiteral("config"));
     QFile configFile(config);
@@ -82,7 +82,7 @@ bool SwayDesktop::start() {
     fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
     field_.setProcessEnvironment(fieldEnv);
     field_.setStandardErrorFile(root_.filePath(QStringLiteral("field.log")));
-    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), QStringList());
+    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments);
     if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
         !waitFor([&] { return focusedApplication() == QStringLiteral("demo-textfield"); },
                  startTimeoutMs))

@@ -11,7 +11,8 @@
 // change. The session bus is the caller's. Everything it started is stopped when it goes.
 class SwayDesktop {
 public:
-    SwayDesktop();
+    // `fieldArguments` for the text field's program.
+    explicit SwayDesktop(const QStringList& fieldArguments = {});
     ~SwayDesktop();
     SwayDesktop(const SwayDesktop&) = delete;
     SwayDesktop& operator=(const SwayDesktop&) = delete;
@@ -35,7 +36,7 @@ public:
     bool restartCompositor();
 
 private:
-    bool start();
+    bool start(const QStringList& fieldArguments);
     bool startCompositor();
     bool fail(const QString& why);
 

@@ -1,7 +1,9 @@
-// A Wayland desktop for the demo: kelmo-wayland-desktop [--shot FILE]
-// Starts headless KWin, the desktop portal and a text field on Wayland; prints the environment
-// that joins it ("export NAME='value'" lines), then "ready", then the field's text as it changes
+// A Wayland desktop for the demo: kelmo-wayland-desktop [--sway] [--shot FILE]
+// Starts headless KWin, the desktop portal and a text field on Wayland (with --sway: headless
+// sway and a text field, on the caller's session bus); prints the environment that joins it
+// ("export NAME='value'" lines), then "ready", then the field's text as it changes
 // ("field: TEXT"). Ends, taking everything with it, on SIGTERM, SIGINT or SIGHUP.
+#include "SwayDesktop.h"
 #include "TerminationRequests.h"
 #include "WaylandDesktop.h"
 
@@ -11,12 +13,9 @@
 
 using namespace Qt::StringLiterals;
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
-    const QStringList args = app.arguments();
-    const qsizetype shot = args.indexOf(u"--shot"_s);
-    WaylandDesktop desktop(
-        u"us"_s, {}, shot > 0 ? QStringList{u"--shot"_s, args.value(shot + 1)} : QStringList{});
+namespace {
+template <typename Desktop>
+int serve(Desktop& desktop) {
     if (!desktop.isRunning()) {
         std::fprintf(stderr, "kelmo-wayland-desktop: %s\n", qUtf8Printable(desktop.whyNot()));
         return 1;
@@ -25,7 +24,8 @@ int main(int argc, char** argv) {
     for (const char* name :
          {"XDG_RUNTIME_DIR", "XDG_CONFIG_HOME", "XDG_DATA_HOME", "XDG_CACHE_HOME", "XDG_STATE_HOME",
           "XDG_SESSION_TYPE", "XDG_CURRENT_DESKTOP", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_ADDRESS"})
-        std::printf("export %s='%s'\n", name, qUtf8Printable(env.value(QLatin1String(name))));
+        if (env.contains(QLatin1String(name)))
+            std::printf("export %s='%s'\n", name, qUtf8Printable(env.value(QLatin1String(name))));
     std::printf("unset DISPLAY\nready\n");
     std::fflush(stdout);
     QTimer lines;
@@ -38,5 +38,20 @@ int main(int argc, char** argv) {
     });
     lines.start(50);
     onTerminationRequest([] { QCoreApplication::quit(); });
-    return app.exec();
+    return QCoreApplication::exec();
+}
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    const qsizetype shot = args.indexOf(u"--shot"_s);
+    const QStringList fieldArguments =
+        shot > 0 ? QStringList{u"--shot"_s, args.value(shot + 1)} : QStringList{};
+    if (args.contains(u"--sway"_s)) {
+        SwayDesktop desktop(fieldArguments);
+        return serve(desktop);
+    }
+    WaylandDesktop desktop(u"us"_s, {}, fieldArguments);
+    return serve(desktop);
 }
