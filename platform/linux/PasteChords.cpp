@@ -7,6 +7,11 @@
 #include <QFile>
 #include <QFileInfo>
 #include <array>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -86,14 +91,15 @@ QString PasteChords::defaultSettingsFile() {
 }
 
 PasteChord PasteChords::chordFor(const QStringList& names) const {
-    for (const QString& name : names) {
-        const QString key = name.toLower();
-        if (const auto mine = user_.constFind(key); mine != user_.constEnd())
+    // The user's lines for any of the names first: X11 gives instance and class, and a line for
+    // the class must win over the built-in line for the instance.
+    for (const QString& name : names)
+        if (const auto mine = user_.constFind(name.toLower()); mine != user_.constEnd())
             return *mine;
+    for (const QString& name : names)
         for (const auto& [known, chord] : builtIn)
-            if (key == QLatin1String(known))
+            if (name.compare(QLatin1String(known), Qt::CaseInsensitive) == 0)
                 return chord;
-    }
     return userDefault_.value_or(controlV);
 }
 
@@ -124,13 +130,20 @@ void PasteChords::reload() {
     };
     if (file_.isEmpty() || !file.exists())
         return;
-    // Opening a FIFO or a device would wait for a writer, on the thread that pastes.
-    const QFileInfo info(file_);
-    if (!info.isFile() || info.size() > largestFile || !file.open(QIODevice::ReadOnly)) {
-        report(!info.isFile() ? QStringLiteral("is not a regular file, not read")
-               : info.size() > largestFile
+    // Opened without waiting, and read only when it is a regular file: a FIFO or a device would
+    // wait for a writer, on the thread that pastes.
+    const int fd = ::open(QFile::encodeName(file_).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info {};
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > largestFile ||
+        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        report(fd < 0 ? QStringLiteral("cannot be read (%1)")
+                            .arg(QString::fromLocal8Bit(std::strerror(errno)))
+               : !S_ISREG(info.st_mode) ? QStringLiteral("is not a regular file, not read")
+               : info.st_size > largestFile
                    ? QStringLiteral("larger than %1 KiB, not read").arg(largestFile / 1024)
                    : QStringLiteral("cannot be read (%1)").arg(file.errorString()));
+        if (fd >= 0 && !file.isOpen())
+            ::close(fd);
         return;
     }
     const QStringList lines = QString::fromUtf8(file.read(largestFile)).split(u'\n');

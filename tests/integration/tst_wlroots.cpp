@@ -48,6 +48,7 @@ private Q_SLOTS:
         QVERIFY(f.peer.count(didPaste) <= answered + 2);
         ::kill(pid_t(desktop.compositorPid()), SIGCONT);
         const qsizetype claimed = f.peer.count(didPaste) - answered;
+        QVERIFY(desktop.waitForFieldLine(u"pasted"_s.repeated(burst + int(claimed))));
         f.peer.post(shouldPaste);
         QVERIFY(f.peer.waitFor(didPaste, answered + claimed + 1));
         QVERIFY(desktop.waitForFieldLine(u"pasted"_s.repeated(burst + int(claimed) + 1)));
@@ -62,7 +63,8 @@ private Q_SLOTS:
             env.insert(u"LC_ALL"_s, u"C.UTF-8"_s);
             LineProcess terminal;
             terminal.start(u"foot"_s, {u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
-            QVERIFY(QTest::qWaitFor([&] { return desktop.focusedApplication() == u"foot"; }));
+            QVERIFY(
+                QTest::qWaitFor([&] { return desktop.focusedApplication() == u"foot"; }, 20000));
             QVERIFY(desktop.copy(u"in the terminal\n"_s));
             f.peer.post(shouldPaste);
             QTRY_COMPARE_WITH_TIMEOUT(readFile(typed), QByteArray("in the terminal\n"), 10000);
@@ -73,10 +75,9 @@ private Q_SLOTS:
         f.peer.post(shouldPaste, 300);
         QVERIFY(f.peer.waitFor(didPaste, before + 1));
         desktop.killCompositor();
-        QVERIFY(agent.waitForErrors(u"went away"));
+        QVERIFY(agent.waitForErrors(u"the typing session ended: the Wayland compositor"));
         f.peer.post(shouldStartCheckingForAccess);
         QVERIFY(agent.waitForLine(u"disabled"_s));
-        QVERIFY(f.peer.count(didPaste) < before + 300);
         f.peer.post(shouldPaste);
         QVERIFY(agent.waitForErrors(u"cannot paste"));
 

@@ -35,14 +35,16 @@ private Q_SLOTS:
         const QString file = folder.filePath(u"paste-keys"_s);
         QFile settings(file);
         QVERIFY(settings.open(QIODevice::WriteOnly));
-        settings.write("Konsole = Shift+Insert\n= Control+V\n");
+        settings.write("Konsole = Shift+Insert\n= Control+V\nURxvt = Control+Shift+V\n");
         settings.close();
         const PasteChords chords(file);
         const auto chordOf = [&](const QStringList& names) {
             return chords.chordFor(names).text();
         };
         QCOMPARE(chordOf({u"gnome-terminal-server"_s, u"Gnome-terminal"_s}), u"Control+Shift+V"_s);
-        QCOMPARE(chordOf({u"navigator"_s, u"URxvt"_s}), u"Control+Alt+V"_s);
+        QCOMPARE(chordOf({u"navigator"_s, u"Rxvt-Unicode"_s}), u"Control+Alt+V"_s);
+        // The user's line for the class wins over the built-in line for the instance.
+        QCOMPARE(chordOf({u"urxvt"_s, u"URxvt"_s}), u"Control+Shift+V"_s);
         QCOMPARE(chordOf({u"org.kde.KONSOLE"_s}), u"Control+Shift+V"_s);
         QCOMPARE(chordOf({u"konsole"_s, u"konsole"_s}), u"Shift+Insert"_s);
         QCOMPARE(chordOf({u"myterminal"_s}), u"Control+V"_s);

@@ -104,8 +104,8 @@ bool SwayDesktop::startCompositor() {
     swayEnv.insert(QStringLiteral("WLR_LIBINPUT_NO_DEVICES"), QStringLiteral("1"));
     swayEnv.insert(QStringLiteral("WLR_RENDERER"), QStringLiteral("pixman"));
     sway_.setProcessEnvironment(swayEnv);
-    sway_.setStandardOutputFile(root_.filePath(QStringLiteral("sway.log")));
-    sway_.setStandardErrorFile(root_.filePath(QStringLiteral("sway.log")));
+    sway_.setProcessChannelMode(QProcess::MergedChannels);
+    sway_.setStandardOutputFile(root_.filePath(QStringLiteral("sway.log")), QIODevice::Append);
     const QStringList swayArguments{QStringLiteral("sway"), QStringLiteral("-c"), config};
     if (root)
         sway_.start(QStringLiteral("setpriv"),
@@ -128,15 +128,20 @@ bool SwayDesktop::startCompositor() {
         return fail(QStringLiteral("sway did not start; see %1")
                         .arg(root_.filePath(QStringLiteral("sway.log"))));
     display_ = socket();
+    // Its socket is there before it serves clients; its answer says it does.
+    if (!waitFor([&] { return !ask(QStringLiteral("get_version")).isEmpty(); }, startTimeoutMs))
+        return fail(QStringLiteral("sway does not answer; see %1")
+                        .arg(root_.filePath(QStringLiteral("sway.log"))));
     return true;
 }
 
 bool SwayDesktop::restartCompositor() {
     stop(sway_);
-    // A killed compositor leaves its socket behind, which would pass for the new one's.
+    // A killed compositor leaves its sockets behind, which would pass for the new one's.
     QDir runtime(root_.filePath(QStringLiteral("rt")));
     for (const QString& name :
-         runtime.entryList({QStringLiteral("wayland-*")}, QDir::System | QDir::Files))
+         runtime.entryList({QStringLiteral("wayland-*"), QStringLiteral("sway-ipc.*")},
+                           QDir::System | QDir::Files))
         runtime.remove(name);
     return startCompositor();
 }
@@ -156,18 +161,22 @@ bool SwayDesktop::copy(const QString& text) {
     return DesktopProcesses::copy(environment(), text);
 }
 
-// The app_id of the window with the keyboard focus, as sway's tree says; empty for none.
-QString SwayDesktop::focusedApplication() const {
+// What sway's IPC says to a request of `type`; empty while it doesn't answer.
+QByteArray SwayDesktop::ask(const QString& type) const {
     const QStringList sockets = QDir(root_.filePath(QStringLiteral("rt")))
                                     .entryList({QStringLiteral("sway-ipc.*")}, QDir::System);
     if (sockets.isEmpty())
         return {};
-    QProcess tree;
-    tree.start(QStringLiteral("swaymsg"),
-               {QStringLiteral("-s"), root_.filePath(QStringLiteral("rt/")) + sockets.first(),
-                QStringLiteral("-t"), QStringLiteral("get_tree")});
-    if (!tree.waitForFinished(5000))
-        return {};
+    QProcess answer;
+    answer.start(QStringLiteral("swaymsg"),
+                 {QStringLiteral("-s"), root_.filePath(QStringLiteral("rt/")) + sockets.first(),
+                  QStringLiteral("-t"), type});
+    return answer.waitForFinished(5000) && answer.exitCode() == 0 ? answer.readAllStandardOutput()
+                                                                  : QByteArray();
+}
+
+// The app_id of the window with the keyboard focus, as sway's tree says; empty for none.
+QString SwayDesktop::focusedApplication() const {
     std::function<QString(const QJsonObject&)> focused = [&](const QJsonObject& node) {
         if (node.value(QStringLiteral("focused")).toBool())
             return node.value(QStringLiteral("app_id")).toString();
@@ -177,7 +186,7 @@ QString SwayDesktop::focusedApplication() const {
                     return found;
         return QString();
     };
-    return focused(QJsonDocument::fromJson(tree.readAllStandardOutput()).object());
+    return focused(QJsonDocument::fromJson(ask(QStringLiteral("get_tree"))).object());
 }
 
 void SwayDesktop::killCompositor() {

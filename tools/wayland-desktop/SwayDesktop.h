@@ -39,6 +39,7 @@ private:
     bool start(const QStringList& fieldArguments);
     bool startCompositor();
     bool fail(const QString& why);
+    QByteArray ask(const QString& type) const;
 
     QTemporaryDir root_;
     QString display_;

@@ -36,10 +36,19 @@ KWinActiveWindow::KWinActiveWindow(QDBusConnection bus)
     : bus_(std::move(bus))
     , watcher_(new QDBusServiceWatcher(kwinService, bus_, QDBusServiceWatcher::WatchForOwnerChange,
                                        this)) {
+    // Only Plasma runs KWin: elsewhere a process that owns its name is not asked anything.
+    if (!qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(u"KDE", Qt::CaseInsensitive))
+        return;
     bus_.registerObject(objectPath, this, QDBusConnection::ExportScriptableSlots);
     connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
             [this](const QString&, const QString&, const QString& owner) { load(owner); });
-    const QDBusReply<QString> owner = bus_.interface()->serviceOwner(kwinService);
+    const QDBusReply<QString> owner =
+        bus_.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
+                                                 QStringLiteral("/org/freedesktop/DBus"),
+                                                 QStringLiteral("org.freedesktop.DBus"),
+                                                 QStringLiteral("GetNameOwner"))
+                      << kwinService,
+                  QDBus::Block, answerTimeoutMs);
     if (owner.isValid())
         load(owner.value());
 }

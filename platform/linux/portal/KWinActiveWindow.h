@@ -13,7 +13,8 @@ class QTemporaryFile;
 // Which window is active on KDE Plasma's Wayland session. KWin tells no D-Bus client, but it runs
 // scripts: a small one, loaded while the agent runs, calls the agent with each activated window's
 // resource class (KWin 5 and 6 name the signal differently; it takes either). Calls from any
-// connection but KWin's own are ignored. Elsewhere (GNOME, no KWin) no application is known.
+// connection but KWin's own are ignored. Elsewhere (GNOME, or XDG_CURRENT_DESKTOP naming no KDE)
+// no application is known.
 class KWinActiveWindow final : public QObject, protected QDBusContext {
     Q_OBJECT
     Q_CLASSINFO("D-Bus Interface", "co.ambertide.KelmoHelper.ActiveWindow")

@@ -1,5 +1,6 @@
 #include "WlrootsSession.h"
 
+#include "SystemLog.h"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-foreign-toplevel-management-unstable-v1-client-protocol.h"
 
@@ -47,6 +48,10 @@ WlrootsSession::WlrootsSession()
     answerTimeout_->setSingleShot(true);
     answerTimeout_->setInterval(patience);
     connect(answerTimeout_, &QTimer::timeout, this, [this] {
+        // The answer may be waiting unread behind a busy turn of the agent's own.
+        readAvailable();
+        if (!inFlight_)
+            return;
         // The chords asked for meanwhile are not typed, nor those asked for until it answers.
         stalled_ = true;
         const QString why =
@@ -117,13 +122,18 @@ bool WlrootsSession::roundTrip() {
         if (answered)
             break;
         wl_display_flush(display_);
+        if (deadline.hasExpired()) {
+            close(QStringLiteral("the compositor at %1 does not answer").arg(compositorName()));
+            return false;
+        }
         if (wl_display_prepare_read(display_) != 0)
             continue;
         pollfd readable{wl_display_get_fd(display_), POLLIN, 0};
-        if (::poll(&readable, 1, int(deadline.remainingTime())) != 1) {
+        const int ready = ::poll(&readable, 1, int(deadline.remainingTime()));
+        if (ready != 1) {
             wl_display_cancel_read(display_);
-            // Its answer, should it come, must find no flag.
-            wl_proxy_set_user_data(reinterpret_cast<wl_proxy*>(sync), nullptr);
+            if (ready < 0 && errno == EINTR)
+                continue;
             close(QStringLiteral("the compositor at %1 does not answer").arg(compositorName()));
             return false;
         }
@@ -142,7 +152,11 @@ bool WlrootsSession::roundTrip() {
 // A US keymap of the agent's own: the chord's keys are the same keys whatever the user types with.
 bool WlrootsSession::makeKeyboard() {
     if (!keymap_) {
-        xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_ENVIRONMENT_NAMES);
+        // The system's keymap data alone: a user's own xkb folder must not change the keys.
+        xkb_context* context = xkb_context_new(
+            xkb_context_flags(XKB_CONTEXT_NO_ENVIRONMENT_NAMES | XKB_CONTEXT_NO_DEFAULT_INCLUDES));
+        if (context && !xkb_context_include_path_append(context, "/usr/share/X11/xkb"))
+            xkb_context_include_path_append_default(context);
         const xkb_rule_names names{"evdev", "pc105", "us", "", ""};
         keymap_ = context ? xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS)
                           : nullptr;
@@ -184,6 +198,8 @@ void WlrootsSession::type(const PasteChord& chord, Typed typed) {
         typed(lastError_.isEmpty() ? QStringLiteral("there is no virtual keyboard") : lastError_);
         return;
     }
+    if (stalled_)
+        readAvailable();
     if (stalled_) {
         typed(QStringLiteral("the compositor at %1 does not answer").arg(compositorName()));
         return;
@@ -219,7 +235,7 @@ bool WlrootsSession::unread() const {
 // answer first): nothing the agent does can leave a key of it down, and a stalled compositor holds
 // at most one chord.
 void WlrootsSession::writeNext() {
-    while (!inFlight_ && !queue_.empty() && keyboard_) {
+    while (!inFlight_ && !queue_.empty() && keyboard_ && !broken_) {
         if (unread()) {
             static const wl_callback_listener listener{
                 [](void* self, wl_callback* callback, std::uint32_t) {
@@ -250,7 +266,7 @@ void WlrootsSession::writeNext() {
             sendKey(*modifier, false);
         if (wl_display_flush(display_) < 0 && errno != EAGAIN) {
             queue_.emplace_front(chord, std::move(typed));
-            return close(
+            return closeLater(
                 QStringLiteral("the Wayland compositor at %1 went away").arg(compositorName()));
         }
         typed({});
@@ -273,7 +289,24 @@ void WlrootsSession::readEvents() {
     if (wl_display_dispatch_pending(display_) < 0)
         return close(
             QStringLiteral("the Wayland compositor at %1 went away").arg(compositorName()));
-    wl_display_flush(display_);
+    if (display_)
+        wl_display_flush(display_);
+}
+
+// What the compositor has sent already, without waiting: the notifier may not have run yet.
+void WlrootsSession::readAvailable() {
+    pollfd readable{display_ ? wl_display_get_fd(display_) : -1, POLLIN, 0};
+    if (display_ && ::poll(&readable, 1, 0) == 1)
+        readEvents();
+}
+
+// Ends the session once libwayland is no longer dispatching: it may be calling us now.
+void WlrootsSession::closeLater(const QString& why) {
+    broken_ = true;
+    QTimer::singleShot(0, this, [this, why] {
+        if (broken_)
+            close(why);
+    });
 }
 
 // Ends the session: the chord under way and those waiting fail with `why`.
@@ -304,16 +337,20 @@ void WlrootsSession::close(const QString& why) {
         wl_display_disconnect(display_);
     }
     inFlight_ = nullptr;
+    const bool hadKeyboard = keyboard_ != nullptr;
     keyboard_ = nullptr;
     toplevels_ = nullptr;
     manager_ = nullptr;
     seat_ = nullptr;
     registry_ = nullptr;
     display_ = nullptr;
+    broken_ = false;
+    stalled_ = false;
     if (why.isEmpty())
         return;
     lastError_ = why;
-    stalled_ = false;
+    if (hadKeyboard)
+        SystemLog::printErrorLine(QStringLiteral("the typing session ended: %1").arg(why));
     for (auto queued = std::exchange(queue_, {}); auto& [chord, typed] : queued)
         typed(why);
 }

@@ -46,8 +46,8 @@ public:
     WlrootsSession& operator=(const WlrootsSession&) = delete;
 
     // Connects to the compositor in WAYLAND_DISPLAY unless connected, and makes the keyboard
-    // unless it has one or is told not to; waits `patience` at most. False, with the reason in
-    // lastError(), when it can't.
+    // unless it has one or is told not to; waits `patience` at most for each of the two. False,
+    // with the reason in lastError(), when it can't.
     bool open(bool withKeyboard = true);
     // Whether the compositor offers virtual keyboards (known once open() has reached it).
     bool offersVirtualKeyboard() const { return offers_; }
@@ -74,6 +74,8 @@ private:
     void writeNext();
     void caughtUp();
     void readEvents();
+    void readAvailable();
+    void closeLater(const QString& why);
     void close(const QString& why);
     void sendKey(std::uint32_t key, bool down);
 
@@ -98,6 +100,7 @@ private:
     std::deque<std::pair<PasteChord, Typed>> queue_;
     wl_callback* inFlight_ = nullptr;
     bool stalled_ = false;
+    bool broken_ = false;
     QTimer* answerTimeout_;
     bool offers_ = false;
     QString lastError_;

@@ -41,23 +41,25 @@ void X11FocusedApplication::refresh() {
         names_ = classOf(*static_cast<const xcb_window_t*>(xcb_get_property_value(active.get())));
 }
 
-// WM_CLASS is two strings, each ended by a NUL: the instance, then the class. A window that has
-// gone away answers with an error, which leaves no names.
+// WM_CLASS is two strings, each ended by a NUL: the instance, then the class (as STRING, or
+// UTF8_STRING by some toolkits). A window that has gone away answers with an error, which leaves
+// no names.
 QStringList X11FocusedApplication::classOf(xcb_window_t window) {
     xcb_connection_t* connection = display_->live();
     if (!connection || window == XCB_NONE)
         return {};
     const auto property = display_->await<xcb_get_property_reply_t>(
-        xcb_get_property(connection, 0, window, XCB_ATOM_WM_CLASS, XCB_ATOM_STRING, 0, 256)
+        xcb_get_property(connection, 0, window, XCB_ATOM_WM_CLASS, XCB_GET_PROPERTY_TYPE_ANY, 0,
+                         256)
             .sequence);
-    if (!property)
+    if (!property || property->format != 8)
         return {};
     const QByteArray value(static_cast<const char*>(xcb_get_property_value(property.get())),
                            xcb_get_property_value_length(property.get()));
     QStringList names;
     for (const QByteArray& name : value.split('\0'))
         if (!name.isEmpty())
-            names << QString::fromLatin1(name);
+            names << QString::fromUtf8(name);
     return names;
 }
 

@@ -59,7 +59,9 @@ std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t vi
         whyNot = display_->lastError();
         return std::nullopt;
     }
-    const PasteChord chord = chords_->chordFor(keyDown ? focused_->names() : QStringList());
+    if (!keyDown) // the key-down event says which key goes up
+        return KeyboardEvent{virtualKey, keyDown, 0, 0, 0, nullptr};
+    const PasteChord chord = chords_->chordFor(focused_->names());
     xcb_keycode_t key = 0;
     if (chord.key == PasteChord::Key::insert) {
         key = display_->keyFor(XK_Insert);
@@ -71,8 +73,6 @@ std::optional<KeyboardEvent> XTestKeyboard::createKeyboardEvent(std::uint16_t vi
         return std::nullopt;
     }
     KeyboardEvent event{virtualKey, keyDown, 0, key, 0, nullptr};
-    if (!keyDown)
-        return event; // released as the key-down event pressed it
     auto made = std::make_shared<XTestChord>();
     for (const auto& [wanted, modifier] :
          {std::pair{chord.shift, shift}, {chord.control, control}, {chord.alt, alt}}) {
@@ -140,7 +140,8 @@ void XTestKeyboard::postEvents(int, std::span<const KeyboardEvent> events, Poste
             down = xcb_keycode_t(event.platformKey);
             fake(connection, XCB_KEY_PRESS, down);
         } else {
-            fake(connection, XCB_KEY_RELEASE, down ? down : xcb_keycode_t(event.platformKey));
+            if (down)
+                fake(connection, XCB_KEY_RELEASE, down);
             down = 0;
             for (auto code = pressedHere.rbegin(); code != pressedHere.rend(); ++code)
                 fake(connection, XCB_KEY_RELEASE, *code);
