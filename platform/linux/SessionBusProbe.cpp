@@ -27,6 +27,8 @@ QString whyNoAnswer(DBusConnection* connection, milliseconds limit, DBusError& e
     while (!dbus_connection_get_is_authenticated(connection) && left() > 0 &&
            dbus_connection_read_write(connection, int(left())))
         ;
+    if (!dbus_connection_get_is_connected(connection))
+        return QStringLiteral("it refused the connection");
     if (!dbus_connection_get_is_authenticated(connection))
         return QStringLiteral("no answer to the handshake within %1 s").arg(limit.count() / 1000.0);
     DBusMessage* hello = dbus_message_new_method_call(DBUS_SERVICE_DBUS, DBUS_PATH_DBUS,
