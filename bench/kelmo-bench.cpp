@@ -635,7 +635,10 @@ int main(int argc, char** argv) {
             return xprop.waitForFinished(5000) && xprop.readAll().contains("window id");
         },
         20000);
-    if (!managed) {
+    // openbox names itself on the root before it manages windows, and drops a window that asks
+    // to be shown meanwhile: it is ready once a window of ours is shown.
+    if (!managed ||
+        !QTest::qWaitFor([&] { return KeyRecorder(xvfb.display()).takeFocus(); }, 30000)) {
         std::fprintf(stderr, "kelmo-bench: cannot start the openbox window manager\n");
         return 1;
     }

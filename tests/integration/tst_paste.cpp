@@ -214,24 +214,41 @@ private Q_SLOTS:
         LineProcess windowManager;
         windowManager.process().setStandardErrorFile(QProcess::nullDevice());
         windowManager.start(u"openbox"_s, {}, env);
+        // openbox names itself on the root before it manages windows, and drops a window that
+        // asks to be shown meanwhile: it is ready once a window of ours is shown.
         QVERIFY(QTest::qWaitFor(
             [&] { return shell(u"xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"_s); },
             20000));
+        QVERIFY(QTest::qWaitFor([&] { return KeyRecorder(server.display()).takeFocus(); }, 30000));
         QVERIFY(shell(u"printf 'from the clipboard\\n' | xclip -selection clipboard"_s));
         QVERIFY(shell(u"printf 'from the primary selection\\n' | xclip -selection primary"_s));
         QTemporaryDir folder;
         const QString typed = folder.filePath(u"typed"_s);
         LineProcess terminal;
         terminal.start(u"st"_s, {u"-e"_s, u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
-        // Activated as a click would, and known active once the window manager says so.
+        // Activated as a click would, and known active once the window manager says so. st may
+        // take a while to show on a loaded machine: asked again until it does.
+        QString terminalWindow;
+        QVERIFY2(QTest::qWaitFor(
+                     [&] {
+                         const Run found =
+                             run(u"xdotool"_s,
+                                 {u"search"_s, u"--onlyvisible"_s, u"--class"_s, u"st-256color"_s},
+                                 env);
+                         terminalWindow = found.output.value(0);
+                         return !terminalWindow.isEmpty();
+                     },
+                     30000),
+                 qPrintable(u"st shows no window; it said: "_s + terminal.errors().join(u'\n') +
+                            u" running "_s + QString::number(terminal.isRunning()) +
+                            run(u"xwininfo"_s, {u"-root"_s, u"-tree"_s}, env).output.join(u'\n')));
         const auto activateTerminal = [&] {
-            const QString window = u"$(xdotool search --sync --onlyvisible --class st-256color)"_s;
-            return shell(u"xdotool windowactivate "_s + window) &&
+            return shell(u"xdotool windowactivate "_s + terminalWindow) &&
                    QTest::qWaitFor(
                        [&] {
                            return shell(u"xprop -root _NET_ACTIVE_WINDOW | grep -qi \"$(printf "_s
                                         u"'%#x' "_s +
-                                        window + u")$\""_s);
+                                        terminalWindow + u")$\""_s);
                        },
                        10000);
         };
