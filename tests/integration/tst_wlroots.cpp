@@ -38,7 +38,9 @@ private Q_SLOTS:
         f.peer.post(shouldPaste, burst);
         QVERIFY(f.peer.waitFor(didPaste, burst, 60000));
         QVERIFY2(QTest::qWaitFor([&] { return chords() >= before + burst; }, 30000),
-                 qPrintable(u"%1 of %2 chords"_s.arg(chords() - before).arg(burst)));
+                 qPrintable(u"%1 of %2 chords, the field %3"_s.arg(chords() - before)
+                                .arg(burst)
+                                .arg(desktop.fieldRunning() ? u"runs"_s : u"has gone"_s)));
         QTest::qWait(700);
         QCOMPARE(chords(), before + burst);
 

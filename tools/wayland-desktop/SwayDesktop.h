@@ -24,6 +24,7 @@ public:
     // For programs that join the desktop: its display and runtime folder, and the caller's bus.
     QProcessEnvironment environment() const;
     QStringList fieldLines();
+    bool fieldRunning() const { return field_.state() == QProcess::Running; }
     bool waitForFieldLine(const QString& line, int timeoutMs = 10000);
     // Puts `text` on the desktop's clipboard, as a user's copy would.
     bool copy(const QString& text);

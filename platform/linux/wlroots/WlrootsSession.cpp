@@ -9,9 +9,7 @@
 #include <QTimer>
 #include <cerrno>
 #include <cstring>
-#include <linux/sockios.h>
 #include <poll.h>
-#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
@@ -224,53 +222,43 @@ void WlrootsSession::sendKey(std::uint32_t key, bool down) {
         xkb_state_serialize_layout(state_, XKB_STATE_LAYOUT_EFFECTIVE));
 }
 
-// Whether the compositor has yet to read what was written to it: the socket says, without a
-// round trip.
-bool WlrootsSession::unread() const {
-    int bytes = 0;
-    return ::ioctl(wl_display_get_fd(display_), SIOCOUTQ, &bytes) != 0 || bytes > 0;
-}
-
-// Each chord in one write, once the compositor has read the one before (else it is asked to
-// answer first): nothing the agent does can leave a key of it down, and a stalled compositor holds
-// at most one chord.
+// Each chord in one write, and the next once the compositor has answered a sync sent after it:
+// nothing the agent does can leave a key of it down, a stalled compositor holds at most one
+// chord, and a burst goes no faster than the compositor takes it (its clients get the keys at
+// that pace too; one that falls far behind would be disconnected by the compositor).
 void WlrootsSession::writeNext() {
-    while (!inFlight_ && !queue_.empty() && keyboard_ && !broken_) {
-        if (unread()) {
-            static const wl_callback_listener listener{
-                [](void* self, wl_callback* callback, std::uint32_t) {
-                    wl_callback_destroy(callback);
-                    static_cast<WlrootsSession*>(self)->caughtUp();
-                }};
-            inFlight_ = wl_display_sync(display_);
-            wl_callback_add_listener(inFlight_, &listener, this);
-            wl_display_flush(display_);
-            answerTimeout_->start();
-            return;
-        }
-        auto [chord, typed] = std::move(queue_.front());
-        queue_.pop_front();
-        std::vector<std::uint32_t> modifiers;
-        if (chord.control)
-            modifiers.push_back(KEY_LEFTCTRL);
-        if (chord.shift)
-            modifiers.push_back(KEY_LEFTSHIFT);
-        if (chord.alt)
-            modifiers.push_back(KEY_LEFTALT);
-        const std::uint32_t key = chord.key == PasteChord::Key::insert ? KEY_INSERT : KEY_V;
-        for (const std::uint32_t modifier : modifiers)
-            sendKey(modifier, true);
-        sendKey(key, true);
-        sendKey(key, false);
-        for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier)
-            sendKey(*modifier, false);
-        if (wl_display_flush(display_) < 0 && errno != EAGAIN) {
-            queue_.emplace_front(chord, std::move(typed));
-            return closeLater(
-                QStringLiteral("the Wayland compositor at %1 went away").arg(compositorName()));
-        }
-        typed({});
+    if (inFlight_ || queue_.empty() || !keyboard_ || broken_)
+        return;
+    auto [chord, typed] = std::move(queue_.front());
+    queue_.pop_front();
+    std::vector<std::uint32_t> modifiers;
+    if (chord.control)
+        modifiers.push_back(KEY_LEFTCTRL);
+    if (chord.shift)
+        modifiers.push_back(KEY_LEFTSHIFT);
+    if (chord.alt)
+        modifiers.push_back(KEY_LEFTALT);
+    const std::uint32_t key = chord.key == PasteChord::Key::insert ? KEY_INSERT : KEY_V;
+    for (const std::uint32_t modifier : modifiers)
+        sendKey(modifier, true);
+    sendKey(key, true);
+    sendKey(key, false);
+    for (auto modifier = modifiers.rbegin(); modifier != modifiers.rend(); ++modifier)
+        sendKey(*modifier, false);
+    static const wl_callback_listener listener{
+        [](void* self, wl_callback* callback, std::uint32_t) {
+            wl_callback_destroy(callback);
+            static_cast<WlrootsSession*>(self)->caughtUp();
+        }};
+    inFlight_ = wl_display_sync(display_);
+    wl_callback_add_listener(inFlight_, &listener, this);
+    if (wl_display_flush(display_) < 0 && errno != EAGAIN) {
+        queue_.emplace_front(chord, std::move(typed));
+        return closeLater(
+            QStringLiteral("the Wayland compositor at %1 went away").arg(compositorName()));
     }
+    answerTimeout_->start();
+    typed({});
 }
 
 void WlrootsSession::caughtUp() {

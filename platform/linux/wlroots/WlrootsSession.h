@@ -30,9 +30,9 @@ struct zwp_virtual_keyboard_v1;
 // make one; that is all the permission there is. The same connection follows which toplevel is
 // activated, and its app_id, for the chord.
 //
-// A chord is written whole, and only once the compositor has read the one before (the socket
-// tells; else a wl_display.sync is answered first), so a burst can't outrun the compositor and a
-// stalled one holds at most one chord. Every wait is bounded by `patience`. The compositor going
+// A chord is written whole, and the next only once the compositor has answered a wl_display.sync
+// sent after it, so a burst can't outrun the compositor and a stalled one holds at most one chord.
+// Every wait is bounded by `patience`. The compositor going
 // away ends the session: nothing is typed, and trust is lost until open() finds a compositor again.
 class WlrootsSession final : public QObject {
     Q_OBJECT
@@ -70,7 +70,6 @@ private:
 
     bool roundTrip();
     bool makeKeyboard();
-    bool unread() const;
     void writeNext();
     void caughtUp();
     void readEvents();
