@@ -16,7 +16,8 @@ X11FocusedApplication::X11FocusedApplication(std::shared_ptr<XcbDisplay> display
 }
 
 QStringList X11FocusedApplication::names() {
-    if (!display_->connection())
+    // The caller brought the connection up to date a moment ago.
+    if (!display_->live())
         return {};
     if (seen_ != display_->activeWindowChanges())
         refresh();

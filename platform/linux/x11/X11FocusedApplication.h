@@ -17,8 +17,8 @@ class X11FocusedApplication final : public QObject {
 public:
     explicit X11FocusedApplication(std::shared_ptr<XcbDisplay> display);
 
-    // As of every event the server has sent so far; empty when no application is known (no
-    // window is active, it went away, or the server doesn't answer).
+    // As of the events read by the display's last connection() call; empty when no application
+    // is known (no window is active, it went away, or the server doesn't answer).
     QStringList names();
 
 private:
