@@ -34,7 +34,6 @@ Budget errorLines{50, "error"};
 enum class Sink { none, journal, syslog };
 std::atomic<Sink> sink{Sink::none};
 int journalFd = -1;
-QtMessageHandler previousHandler = nullptr;
 
 bool stderrIsJournal() {
     // systemd names the journal stream it gave a service as "device:inode".
@@ -122,6 +121,11 @@ bool admit(Budget& budget) {
     return false;
 }
 
+#ifndef __APPLE__
+// On macOS Qt's own handler writes its log to the unified log already when standard error is no
+// terminal; only the error lines need syslog there, so Qt's handler is left as it is.
+QtMessageHandler previousHandler = nullptr;
+
 void handleMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     previousHandler(type, context, message);
     const bool failure = type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg;
@@ -132,6 +136,7 @@ void handleMessage(QtMsgType type, const QMessageLogContext& context, const QStr
         line = context.category + QByteArray(": ") + line;
     send(failure ? LOG_ERR : LOG_DEBUG, line);
 }
+#endif
 } // namespace
 
 void open(const std::string& journal) {
@@ -142,8 +147,6 @@ void open(const std::string& journal) {
         ::openlog(identifier, LOG_PID, LOG_USER);
     sink = journalFd >= 0 ? Sink::journal : Sink::syslog;
 #ifndef __APPLE__
-    // On macOS Qt's own handler writes its log to the unified log already when standard error is
-    // no terminal; only the error lines need syslog there.
     previousHandler = qInstallMessageHandler(handleMessage);
 #endif
 }
