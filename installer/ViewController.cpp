@@ -53,6 +53,8 @@ ViewController::ViewController(InstallerServices services, QWidget* parent)
     tabView->setStyleSheet(QStringLiteral("QTabWidget::pane { border: 0; }"));
     connect(tabView, &QTabWidget::currentChanged, this, &ViewController::makeStepButtonDefault);
     makeStepButtonDefault(tabView->currentIndex());
+    accessMissingTimer_.setSingleShot(true);
+    connect(&accessMissingTimer_, &QTimer::timeout, this, &ViewController::showAccessMissingHint);
     viewDidLoad();
 }
 
@@ -111,19 +113,32 @@ std::optional<QString> ViewController::helperInstallURL() {
     return folder + bundlePiece;
 }
 
-void ViewController::launchHelper(QObject*) {
+void ViewController::launchHelper(QObject*, std::function<void()> afterwards) {
     if (services_.runningApplications.isRunning(QString::fromLatin1(BundleIdentifier::helper))) {
         tabView->setCurrentIndex(step2);
+        if (afterwards)
+            afterwards();
         return;
     }
     const std::optional<QString> location = helperInstallURL();
-    if (!location)
-        return;
-    if (const std::optional<Error> failure = services_.launcher.launchApplication(*location)) {
-        presentError(*failure);
+    if (!location) {
+        if (afterwards)
+            afterwards();
         return;
     }
-    tabView->setCurrentIndex(step2);
+    services_.launcher.launchApplication(
+        *location, [self = QPointer<ViewController>(this),
+                    afterwards = std::move(afterwards)](std::optional<Error> failure) {
+            // The window may have been closed while the desktop started the agent.
+            if (!self)
+                return;
+            if (failure)
+                self->presentError(*failure);
+            else
+                self->tabView->setCurrentIndex(step2);
+            if (afterwards)
+                afterwards();
+        });
 }
 
 void ViewController::installHelper() {
@@ -184,12 +199,26 @@ void ViewController::upgradeHelper(const QString& resource, const QString& locat
 }
 
 void ViewController::requestAccess() {
+    const auto ask = [] {
+        auto& manager = DarwinNotificationsManager::sharedInstance();
+        manager.postNotificationWithName(
+            QString::fromLatin1(NotificationName::shouldStartCheckingForAccess));
+        manager.postNotificationWithName(
+            QString::fromLatin1(NotificationName::shouldRequestAccess));
+    };
     if (!services_.runningApplications.isRunning(QString::fromLatin1(BundleIdentifier::helper)))
-        launchHelper(this);
-    auto& manager = DarwinNotificationsManager::sharedInstance();
-    manager.postNotificationWithName(
-        QString::fromLatin1(NotificationName::shouldStartCheckingForAccess));
-    manager.postNotificationWithName(QString::fromLatin1(NotificationName::shouldRequestAccess));
+        launchHelper(this, ask);
+    else
+        ask();
+    if (services_.accessMissingHint)
+        accessMissingTimer_.start(services_.accessMissingHintAfter);
+}
+
+void ViewController::showAccessMissingHint() {
+    if (tabView->currentIndex() != step2)
+        return;
+    step2BodyLabel->setText(localizedString("STEP2.BODY") + QStringLiteral("\n\n") +
+                            localizedString(services_.accessMissingHint));
 }
 
 void ViewController::quit() {

@@ -4,6 +4,7 @@
 
 #include <QDialog>
 #include <QPointer>
+#include <QTimer>
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -31,6 +32,11 @@ struct InstallerServices {
     ErrorPresentation& errorPresentation;
     // The pause between a copy and the launch; the step waits it out, taking no user input.
     std::function<void(std::chrono::seconds)> sleep;
+    // A text key that step 2 adds to its body when access has not come this long after the user
+    // asked for it, or none: where the system may show a permission as given that no longer
+    // holds, the user learns how to give it again.
+    const char* accessMissingHint = nullptr;
+    std::chrono::milliseconds accessMissingHintAfter = std::chrono::seconds(30);
 };
 
 // The three-step wizard: install the agent, get it the permission to type, done. The tab view's
@@ -58,7 +64,9 @@ public:
     // Where the agent bundle goes; makes sure its folder exists. None, after saying why, when
     // there is no Application Support directory or the folder can't be made.
     std::optional<QString> helperInstallURL();
-    void launchHelper(QObject* sender);
+    // Starts the installed agent unless one runs, and shows step 2 once it started; a launch
+    // that fails is shown. `afterwards`, if any, runs when the launch is over either way.
+    void launchHelper(QObject* sender, std::function<void()> afterwards = {});
     void presentError(const Error& error);
 
 public Q_SLOTS:
@@ -73,7 +81,9 @@ private:
     // Replaces an installed agent older than the carried one, ends the old one and starts the
     // new.
     void upgradeHelper(const QString& resource, const QString& location);
+    void showAccessMissingHint();
 
     std::unique_ptr<Ui::ViewController> ui_;
     InstallerServices services_;
+    QTimer accessMissingTimer_;
 };

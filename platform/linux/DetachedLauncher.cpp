@@ -27,7 +27,7 @@ Error launchError(LaunchError code, const QString& bundle, const QString& why) {
 }
 } // namespace
 
-std::optional<Error> DetachedLauncher::launchApplication(const QString& bundlePath) {
+std::optional<Error> DetachedLauncher::start(const QString& bundlePath) {
     for (const QString& part :
          {QFileInfo(bundlePath).path(), bundlePath, bundlePath + QStringLiteral("/Contents"),
           bundlePath + QStringLiteral("/Contents/Info.plist"),
@@ -68,4 +68,8 @@ std::optional<Error> DetachedLauncher::launchApplication(const QString& bundlePa
     if (!process.startDetached())
         return launchError(execFailed, bundlePath, process.errorString());
     return std::nullopt;
+}
+
+void DetachedLauncher::launchApplication(const QString& bundlePath, Launched launched) {
+    launched(start(bundlePath));
 }

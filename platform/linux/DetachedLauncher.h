@@ -9,5 +9,8 @@
 // included), is not started.
 class DetachedLauncher final : public ApplicationLauncher {
 public:
-    std::optional<Error> launchApplication(const QString& bundlePath) override;
+    // Starting a process is over at once here: `launched` is called before this returns.
+    void launchApplication(const QString& bundlePath, Launched launched) override;
+    // None when the bundle started; otherwise why not.
+    static std::optional<Error> start(const QString& bundlePath);
 };

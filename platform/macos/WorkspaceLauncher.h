@@ -2,7 +2,8 @@
 
 #include "ApplicationLauncher.h"
 
+// Launch Services through NSWorkspace; the outcome comes back on the main thread.
 class WorkspaceLauncher final : public ApplicationLauncher {
 public:
-    std::optional<Error> launchApplication(const QString& bundlePath) override;
+    void launchApplication(const QString& bundlePath, Launched launched) override;
 };

@@ -1,21 +1,33 @@
 #include "WorkspaceLauncher.h"
 
 #import <AppKit/AppKit.h>
+#include <QCoreApplication>
+#include <QMetaObject>
 
-std::optional<Error> WorkspaceLauncher::launchApplication(const QString& bundlePath) {
+void WorkspaceLauncher::launchApplication(const QString& bundlePath, Launched launched) {
     @autoreleasepool {
-        NSError* failure = nil;
-#pragma clang diagnostic push
-#pragma clang diagnostic ignored "-Wdeprecated-declarations"
-        NSRunningApplication* launched = [NSWorkspace.sharedWorkspace
-            launchApplicationAtURL:[NSURL fileURLWithPath:bundlePath.toNSString()]
-                           options:0
-                     configuration:@{}
-                             error:&failure];
-#pragma clang diagnostic pop
-        if (launched)
-            return std::nullopt;
-        return Error{QString::fromNSString(failure.domain), int(failure.code),
-                     QString::fromNSString(failure.localizedDescription)};
+        NSWorkspaceOpenConfiguration* configuration = [NSWorkspaceOpenConfiguration configuration];
+        // An agent has no window to bring forward; the installer's stays in front.
+        configuration.activates = NO;
+        [NSWorkspace.sharedWorkspace
+            openApplicationAtURL:[NSURL fileURLWithPath:bundlePath.toNSString()]
+                   configuration:configuration
+               completionHandler:^(NSRunningApplication* application, NSError* failure) {
+                 // Called on a queue of Launch Services' own: only values cross to the main
+                 // thread, where the installer's objects live.
+                 std::optional<Error> error;
+                 if (!application)
+                     error = failure
+                                 ? Error{QString::fromNSString(failure.domain), int(failure.code),
+                                         QString::fromNSString(failure.localizedDescription)}
+                                 : Error{QStringLiteral("NSCocoaErrorDomain"), 0,
+                                         QStringLiteral("The system did not start “%1”.")
+                                             .arg(bundlePath)};
+                 QCoreApplication* const app = QCoreApplication::instance();
+                 if (!app)
+                     return;
+                 QMetaObject::invokeMethod(
+                     app, [launched, error] { launched(error); }, Qt::QueuedConnection);
+               }];
     }
 }

@@ -1,3 +1,4 @@
+#include "DarwinNotificationsManager.h"
 #include "DetachedLauncher.h"
 #include "InstallerPlatform.h"
 #include "LocalizedString.h"
@@ -59,8 +60,12 @@ struct Wizard final : RunningApplications, ApplicationLauncher, ErrorPresentatio
         : files(rename)
         , bundle(resources) {}
     bool isRunning(const QString& id) override { return running.contains(id); }
-    std::optional<Error> launchApplication(const QString& path) override {
-        return log << u"launch "_s + path, failure;
+    void launchApplication(const QString& path, Launched launched) override {
+        log << u"launch "_s + path;
+        if (holdLaunches)
+            pending << std::move(launched);
+        else
+            launched(failure);
     }
     void presentError(QWidget*, const Error& e) override {
         log << u"error %1: %2"_s.arg(e.code).arg(e.localizedDescription);
@@ -68,14 +73,19 @@ struct Wizard final : RunningApplications, ApplicationLauncher, ErrorPresentatio
 
     QSet<QString> running;
     std::optional<Error> failure;
+    // A desktop that takes its time: launches wait here until the test ends them.
+    bool holdLaunches = false;
+    QList<Launched> pending;
     QStringList log; // "pause N s", "launch PATH", "error CODE: TEXT", in the order they happen
     PosixFileManager files;
     ResourcesDirectory bundle;
     std::function<void()> duringPause;
-    ViewController window{{*this, files, bundle, *this, *this, [this](std::chrono::seconds pause) {
+    ViewController window{{*this, files, bundle, *this, *this,
+                           [this](std::chrono::seconds pause) {
                                log << u"pause %1 s"_s.arg(pause.count());
                                duringPause ? duringPause() : void();
-                           }}};
+                           },
+                           "STEP2.GRANT_AGAIN", std::chrono::milliseconds(100)}};
 };
 } // namespace
 
@@ -195,6 +205,50 @@ private Q_SLOTS:
         QCOMPARE(w->log, QStringList({u"launch "_s + location, u"error 3: bundle gone"_s}));
         QVERIFY(!QFileInfo::exists(location));
         QCOMPARE(w->window.tabView->currentIndex(), 1);
+    }
+
+    // A desktop that takes its time to start the agent: step 2 shows, and access is asked for,
+    // only once the start is over, so that the agent is there to hear it.
+    void theStepsWaitForASlowLaunch() {
+        w->holdLaunches = true;
+        w->window.installHelper();
+        QCOMPARE(w->log, QStringList({u"pause 1 s"_s, u"launch "_s + location}));
+        QCOMPARE(w->window.tabView->currentIndex(), 0);
+        QCOMPARE(w->pending.size(), 1);
+        w->pending.takeFirst()(std::nullopt);
+        QCOMPARE(w->window.tabView->currentIndex(), 1);
+
+        // What this process posts reaches the peer in order: a marker posted while the launch is
+        // pending must come before the requests (and one first drains what earlier tests posted).
+        auto& manager = DarwinNotificationsManager::sharedInstance();
+        const auto markerArrives = [&] {
+            const int markers = peer.received().count(name(shouldTerminate));
+            manager.postNotificationWithName(name(shouldTerminate));
+            return peer.waitFor(shouldTerminate, markers + 1);
+        };
+        QVERIFY(markerArrives());
+        const QStringList before = peer.received();
+        w->window.requestAccess();
+        QCOMPARE(w->pending.size(), 1);
+        QVERIFY(markerArrives());
+        w->pending.takeFirst()(Error{u"test"_s, 8, u"not today"_s});
+        QVERIFY(peer.waitFor(shouldRequestAccess, before.count(name(shouldRequestAccess)) + 1));
+        QCOMPARE(peer.received().mid(before.size()),
+                 QStringList({name(shouldTerminate), name(shouldStartCheckingForAccess),
+                              name(shouldRequestAccess)}));
+        QCOMPARE(w->log.last(), u"error 8: not today"_s);
+    }
+
+    // Where the system can list the permission as given while it no longer holds, step 2 tells
+    // the user, in their language, how to give it again once access is slow to come.
+    void stepTwoSaysHowToGrantAgain() {
+        const QString hint = qtTrId("STEP2.GRANT_AGAIN");
+        QVERIFY(hint != u"STEP2.GRANT_AGAIN"_s);
+        w->running << helperId;
+        w->window.tabView->setCurrentIndex(1);
+        QCOMPARE(w->window.step2BodyLabel->text(), qtTrId("STEP2.BODY"));
+        w->window.requestAccess();
+        QTRY_COMPARE(w->window.step2BodyLabel->text(), qtTrId("STEP2.BODY") + u"\n\n"_s + hint);
     }
 
     // Every failure is shown, stops the step, and leaves nothing half done.
@@ -360,7 +414,7 @@ private Q_SLOTS:
             if (plist == "chown" && ::chown(path.constData(), 65534, 65534) != 0)
                 QSKIP("only root can give the bundle to another user");
         }
-        const std::optional<Error> error = DetachedLauncher().launchApplication(bundle);
+        const std::optional<Error> error = DetachedLauncher::start(bundle);
         if (reason.isEmpty()) {
             QVERIFY2(!error, qPrintable(error.value_or(Error{}).localizedDescription));
             QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(report), 10000);
