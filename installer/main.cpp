@@ -35,7 +35,8 @@ int main(int argc, char** argv) {
                                QEventLoop loop;
                                QTimer::singleShot(pause, &loop, &QEventLoop::quit);
                                loop.exec(QEventLoop::ExcludeUserInputEvents);
-                           }});
+                           },
+                           platform.accessMissingHint});
     window.show();
     const int status = app.exec();
     // Requests posted just before quitting must still reach the agent.

@@ -19,6 +19,9 @@ struct InstallerPlatform {
     // Set when the installer can't reach the session it installs into; then only the error
     // presentation is there, to say so.
     std::optional<Error> sessionUnavailable;
+    // The installer's text key that tells the user how to give the permission again when it does
+    // not come, where the system can list it as given while it no longer holds; or none.
+    const char* accessMissingHint = nullptr;
 };
 
 // Before the application object is made (which may already use the session).

@@ -27,6 +27,10 @@
         <source>Allow Typing</source>
         <translation>Tippen erlauben</translation>
     </message>
+    <message id="STEP2.GRANT_AGAIN">
+        <source>Still waiting? If Kelmo Helper is already switched on in System Settings › Privacy &amp; Security › Accessibility, that permission belongs to an earlier version of it. Select Kelmo Helper there and remove it with the − button, then press Allow Typing again and switch it on.</source>
+        <translation>Es geht nicht weiter? Wenn Kelmo Helper unter Systemeinstellungen › Datenschutz &amp; Sicherheit › Bedienungshilfen schon eingeschaltet ist, gilt diese Erlaubnis einer früheren Version. Wähle Kelmo Helper dort aus und entferne es mit der Taste −, drücke dann erneut „Tippen erlauben“ und schalte es ein.</translation>
+    </message>
     <message id="STEP3.TITLE">
         <source>All set. Kelmo can paste for you now.</source>
         <translation>Fertig. Kelmo kann jetzt für dich einfügen.</translation>

@@ -27,6 +27,10 @@
         <source>Allow Typing</source>
         <translation>Allow Typing</translation>
     </message>
+    <message id="STEP2.GRANT_AGAIN">
+        <source>Still waiting? If Kelmo Helper is already switched on in System Settings › Privacy &amp; Security › Accessibility, that permission belongs to an earlier version of it. Select Kelmo Helper there and remove it with the − button, then press Allow Typing again and switch it on.</source>
+        <translation>Still waiting? If Kelmo Helper is already switched on in System Settings › Privacy &amp; Security › Accessibility, that permission belongs to an earlier version of it. Select Kelmo Helper there and remove it with the − button, then press Allow Typing again and switch it on.</translation>
+    </message>
     <message id="STEP3.TITLE">
         <source>All set. Kelmo can paste for you now.</source>
         <translation>All set. Kelmo can paste for you now.</translation>

@@ -1,6 +1,7 @@
 #include "CocoaFileManager.h"
 
 #include "PartialCopies.h"
+#include "Quarantine.h"
 
 #import <Foundation/Foundation.h>
 #include <cerrno>
@@ -73,9 +74,14 @@ std::optional<Error> copyIntoPlace(const QString& from, const QString& to, unsig
             PartialCopies::removeTree(partial);
             return errorFrom(failure);
         }
+        // The copy keeps the source's quarantine mark when the installer was downloaded. The user
+        // let the installer run, and this payload is sealed inside its signature; a quarantined
+        // copy would be judged again on its own, and Gatekeeper refuses an unnotarized agent.
+        int status = Quarantine::clear(partial);
         // The copy keeps the source's modes; a loosely unpacked source must not leave a program
         // that others may change.
-        int status = PartialCopies::restrictModes(partial, PartialCopies::allowedModes());
+        if (status == 0)
+            status = PartialCopies::restrictModes(partial, PartialCopies::allowedModes());
         if (status == 0 && renamex_np(partial.c_str(), target.c_str(), flags) != 0)
             status = errno;
         // After a swap the partial name holds the old tree; after a failure, the copy.
