@@ -9,6 +9,7 @@ bool AXAccessibilityTrust::isProcessTrusted(bool prompt) {
         CFDictionaryCreate(kCFAllocatorDefault, keys, values, 1,
                            &kCFCopyStringDictionaryKeyCallBacks, &kCFTypeDictionaryValueCallBacks);
     const bool trusted = AXIsProcessTrustedWithOptions(options);
-    CFRelease(options);
+    if (options)
+        CFRelease(options);
     return trusted;
 }

@@ -104,11 +104,9 @@ std::optional<Error> CocoaFileManager::replaceItem(const QString& from, const QS
 QString CocoaFileManager::bundleVersion(const QString& bundle) {
     @autoreleasepool {
         // Read afresh: NSBundle caches what it once read of a path.
-        NSDictionary* info = [NSDictionary
-            dictionaryWithContentsOfURL:[NSURL
-                                            fileURLWithPath:(bundle +
-                                                             QStringLiteral("/Contents/Info.plist"))
-                                                                .toNSString()]];
+        NSURL* url =
+            [NSURL fileURLWithPath:(bundle + QStringLiteral("/Contents/Info.plist")).toNSString()];
+        NSDictionary* info = [NSDictionary dictionaryWithContentsOfURL:url error:nil];
         id version = info[@"CFBundleVersion"];
         return [version isKindOfClass:NSString.class] ? QString::fromNSString(version) : QString();
     }

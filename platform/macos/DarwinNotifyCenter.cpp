@@ -10,10 +10,11 @@ DarwinNotifyCenter& theCenter() {
 }
 
 // CoreFoundation calls this on the main run loop, which Qt's event loop runs on macOS.
-void trampoline(CFNotificationCenterRef, void* observer, CFNotificationName name,
-                const void* object, CFDictionaryRef) {
+// The Darwin center's object and user info mean nothing and are not passed on.
+void trampoline(CFNotificationCenterRef, void* observer, CFNotificationName name, const void*,
+                CFDictionaryRef) {
     if (const NotifyCallback callback = theCenter().callbackFor(observer))
-        callback(&theCenter(), observer, QString::fromCFString(name), object, nullptr);
+        callback(&theCenter(), observer, QString::fromCFString(name), nullptr, nullptr);
 }
 } // namespace
 
