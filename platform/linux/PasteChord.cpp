@@ -26,7 +26,9 @@ std::optional<PasteChord> PasteChord::parse(QStringView text) {
         chord.key = Key::insert;
     else
         return std::nullopt;
-    if (!chord.control && !chord.shift && !chord.alt)
+    // V without Control types a letter (Shift+V a capital, Alt+V an escaped v in terminals);
+    // Insert needs some modifier.
+    if (chord.key == Key::v ? !chord.control : !chord.control && !chord.shift && !chord.alt)
         return std::nullopt;
     return chord;
 }

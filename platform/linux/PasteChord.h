@@ -14,8 +14,8 @@ struct PasteChord {
     Key key = Key::v;
 
     // "Control+Shift+V", "ctrl+alt+v", "Shift+Insert": modifiers Control (Ctrl), Shift and Alt,
-    // each once, then V or Insert, any case. None for anything else, or for a key without a
-    // modifier (that would type a letter).
+    // each once, then V or Insert, any case. None for anything else, for V without Control or
+    // Insert without a modifier: those type text.
     static std::optional<PasteChord> parse(QStringView text);
     QString text() const;
     bool operator==(const PasteChord&) const = default;

@@ -337,6 +337,10 @@ private Q_SLOTS:
         QTest::newRow("old agent won't end") << Upgrade{u"1.0"_s, u"2.0"_s, true, false};
         QTest::newRow("same, written shorter") << Upgrade{u"1.0.0"_s, u"1.0"_s, false, true};
         QTest::newRow("newer") << Upgrade{u"2.0"_s, u"1.10"_s, false, true};
+        QTest::newRow("newer, past 64 bits")
+            << Upgrade{u"1.18446744073709551616"_s, u"1.18446744073709551615"_s, false, true};
+        QTest::newRow("older, past 64 bits, zeros in front")
+            << Upgrade{u"1.018446744073709551616"_s, u"1.99999999999999999999"_s, true, true};
         QTest::newRow("carried unreadable") << Upgrade{u"1.0"_s, {}, false, true};
     }
     void upgradeReplacesOnlyAnOlderAgent() {

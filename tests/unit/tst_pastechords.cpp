@@ -17,6 +17,8 @@ private Q_SLOTS:
         QTest::newRow("URxvt, any order") << u"Alt+Control+V"_s << u"Control+Alt+V"_s;
         QTest::newRow("Emacs") << u"shift+insert"_s << u"Shift+Insert"_s;
         QTest::newRow("a bare key types a letter") << u"V"_s << QString();
+        QTest::newRow("Shift+V types a capital") << u"Shift+V"_s << QString();
+        QTest::newRow("Shift+Alt+V types text too") << u"Shift+Alt+V"_s << QString();
         QTest::newRow("a modifier twice") << u"Control+Control+V"_s << QString();
         QTest::newRow("another key") << u"Control+Y"_s << QString();
         QTest::newRow("no key") << u"Control+"_s << QString();
