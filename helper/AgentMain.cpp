@@ -37,6 +37,8 @@ int runAgent(int argc, char** argv, AgentIntervals intervals, const std::string&
             return false;
         }))
         return 1;
+    if (platform->begin)
+        platform->begin();
     const int status = app.exec();
     // The farewell was only queued; let it reach the bus before the process is gone.
     darwinNotifyCenter().flush();

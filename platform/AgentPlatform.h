@@ -5,6 +5,7 @@
 #include "RunningApplications.h"
 
 #include <QString>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -13,6 +14,10 @@ struct AgentPlatform {
     std::unique_ptr<RunningApplications> runningApplications;
     std::unique_ptr<KeyboardEventPoster> keyboard;
     std::unique_ptr<AccessibilityTrust> trust;
+    // What changes the session for everyone (a script loaded into the compositor, a virtual
+    // keyboard): run only once this process is the one agent, so that a second agent, which
+    // exits at once, leaves the first one's alone. May be empty.
+    std::function<void()> begin;
 };
 
 // Readies the process for the platform's main loop; call before the application object exists.

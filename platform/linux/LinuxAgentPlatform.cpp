@@ -87,11 +87,13 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
     auto wlroots = std::make_shared<WlrootsSession>();
     const Backend backend = inputBackend(bus, *wlroots);
     if (backend == Backend::wlroots) {
-        // Without it now, the first request makes it (or says why it can't).
-        wlroots->open();
         return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                              std::make_unique<VirtualKeyboard>(wlroots, chords),
-                             std::make_unique<VirtualKeyboardTrust>(wlroots)};
+                             std::make_unique<VirtualKeyboardTrust>(wlroots),
+                             // Without it now, the first request makes it (or says why not).
+                             [wlroots] {
+                                 wlroots->open();
+                             }};
     }
     wlroots.reset();
     if (backend == Backend::portal) {
@@ -107,16 +109,20 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                 "desktop portal and the compositor offers no virtual keyboard; install "
                 "xdg-desktop-portal with a backend that offers RemoteDesktop (KDE, GNOME), or set "
                 "KELMO_INPUT_BACKEND=xtest to type into X11 applications only"));
-        return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
-                             std::make_unique<PortalKeyboard>(
-                                 session, keymap, std::make_shared<KWinActiveWindow>(bus), chords),
-                             std::make_unique<PortalAccessibilityTrust>(session)};
+        auto activeWindow = std::make_shared<KWinActiveWindow>(bus);
+        return AgentPlatform{
+            std::make_unique<BusRunningApplications>(bus),
+            std::make_unique<PortalKeyboard>(session, keymap, activeWindow, chords),
+            std::make_unique<PortalAccessibilityTrust>(session), [activeWindow] {
+                activeWindow->start();
+            }};
     }
     auto display = std::make_shared<XcbDisplay>();
     return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                          std::make_unique<XTestKeyboard>(
                              display, std::make_shared<X11FocusedApplication>(display), chords),
-                         std::make_unique<XTestAccessibilityTrust>(display)};
+                         std::make_unique<XTestAccessibilityTrust>(display),
+                         {}};
 }
 
 bool becomeTheOnlyAgent(QString& whyNot) {

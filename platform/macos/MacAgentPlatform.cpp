@@ -18,7 +18,8 @@ void prepareAgentProcess() {
 std::optional<AgentPlatform> makeAgentPlatform(QString&) {
     return AgentPlatform{std::make_unique<WorkspaceRunningApplications>(),
                          std::make_unique<CGEventKeyboard>(),
-                         std::make_unique<AXAccessibilityTrust>()};
+                         std::make_unique<AXAccessibilityTrust>(),
+                         {}};
 }
 
 bool becomeTheOnlyAgent(QString& whyNot) {

@@ -351,8 +351,8 @@ private Q_SLOTS:
     }
 
     // On Plasma a terminal (QTerminal, Wayland-native) gets its own chord, as the agent's KWin
-    // script reports it active; reports from anyone but KWin change nothing; the script goes with
-    // the agent.
+    // script reports it active; reports from anyone but KWin, or a second agent, change nothing;
+    // the script goes with the agent.
     void terminalOnPlasmaGetsItsChord() {
         if (!WaylandDesktop::installed() ||
             QStandardPaths::findExecutable(u"qterminal"_s).isEmpty())
@@ -401,7 +401,18 @@ private Q_SLOTS:
             u"Activated"_s);
         impostor << u"emacs"_s;
         desktop.bus().call(impostor);
-        const qsizetype lines = typedLines().size();
+        qsizetype lines = typedLines().size();
+        peer.post(shouldPaste);
+        QTRY_COMPARE_WITH_TIMEOUT(typedLines().size(), lines + 1, 10000);
+
+        // A second agent (a double press in the installer) exits and leaves the first one's
+        // script alone: the terminal still gets its chord.
+        LineProcess second;
+        second.start(testAgent, {}, env);
+        QVERIFY(second.waitForExit());
+        QCOMPARE(second.exitCode(), 1);
+        QCOMPARE(QDBusReply<bool>(desktop.bus().call(loaded)).value(), true);
+        lines = typedLines().size();
         peer.post(shouldPaste);
         QTRY_COMPARE_WITH_TIMEOUT(typedLines().size(), lines + 1, 10000);
         QVERIFY(stopAgent(agent, peer));

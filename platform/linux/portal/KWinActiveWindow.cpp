@@ -35,7 +35,9 @@ QDBusMessage scripting(const QString& method, const QVariantList& arguments = {}
 KWinActiveWindow::KWinActiveWindow(QDBusConnection bus)
     : bus_(std::move(bus))
     , watcher_(new QDBusServiceWatcher(kwinService, bus_, QDBusServiceWatcher::WatchForOwnerChange,
-                                       this)) {
+                                       this)) {}
+
+void KWinActiveWindow::start() {
     // Only Plasma runs KWin: elsewhere a process that owns its name is not asked anything.
     if (!qEnvironmentVariable("XDG_CURRENT_DESKTOP").contains(u"KDE", Qt::CaseInsensitive))
         return;

@@ -22,6 +22,10 @@ public:
     explicit KWinActiveWindow(QDBusConnection bus);
     ~KWinActiveWindow() override;
 
+    // Loads the script into KWin, and again whenever KWin starts anew. KWin holds one script of
+    // its name for the whole session: only the one agent may start it.
+    void start();
+
     // The active window's resource class, as KWin last reported it; empty when unknown.
     QStringList names() const;
 
