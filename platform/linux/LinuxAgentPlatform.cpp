@@ -86,7 +86,16 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
     auto chords = std::make_shared<PasteChords>(PasteChords::defaultSettingsFile());
     auto wlroots = std::make_shared<WlrootsSession>();
     const Backend backend = inputBackend(bus, *wlroots);
+    const bool chosen = !qEnvironmentVariableIsEmpty("KELMO_INPUT_BACKEND");
     if (backend == Backend::wlroots) {
+        // Chosen by hand, it may not be there; the agent still runs, and says so at each request.
+        if (chosen && !(wlroots->open(false) && wlroots->offersVirtualKeyboard()))
+            SystemLog::printErrorLine(
+                QStringLiteral("KELMO_INPUT_BACKEND=wlroots, but no virtual keyboard can be made: "
+                               "%1")
+                    .arg(wlroots->lastError().isEmpty()
+                             ? QStringLiteral("the compositor offers none")
+                             : wlroots->lastError()));
         return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                              std::make_unique<VirtualKeyboard>(wlroots, chords),
                              std::make_unique<VirtualKeyboardTrust>(wlroots),
@@ -104,11 +113,17 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                     live->catchUp(std::move(caughtUp));
             });
         if (!session->portalAvailable())
-            SystemLog::printErrorLine(QStringLiteral(
-                "typing through the desktop portal (Wayland session), but the session bus has no "
-                "desktop portal and the compositor offers no virtual keyboard; install "
-                "xdg-desktop-portal with a backend that offers RemoteDesktop (KDE, GNOME), or set "
-                "KELMO_INPUT_BACKEND=xtest to type into X11 applications only"));
+            SystemLog::printErrorLine(
+                chosen ? QStringLiteral(
+                             "KELMO_INPUT_BACKEND=portal, but the session bus has no desktop "
+                             "portal; install xdg-desktop-portal with a backend that offers "
+                             "RemoteDesktop (KDE, GNOME)")
+                       : QStringLiteral(
+                             "typing through the desktop portal (Wayland session), but the "
+                             "session bus has no desktop portal and the compositor offers no "
+                             "virtual keyboard; install xdg-desktop-portal with a backend that "
+                             "offers RemoteDesktop (KDE, GNOME), or set KELMO_INPUT_BACKEND=xtest "
+                             "to type into X11 applications only"));
         auto activeWindow = std::make_shared<KWinActiveWindow>(bus);
         return AgentPlatform{
             std::make_unique<BusRunningApplications>(bus),
@@ -118,6 +133,9 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
             }};
     }
     auto display = std::make_shared<XcbDisplay>();
+    if (chosen && !display->connection())
+        SystemLog::printErrorLine(
+            QStringLiteral("KELMO_INPUT_BACKEND=xtest, but %1").arg(display->lastError()));
     return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
                          std::make_unique<XTestKeyboard>(
                              display, std::make_shared<X11FocusedApplication>(display), chords),

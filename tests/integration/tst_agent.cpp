@@ -217,6 +217,30 @@ private Q_SLOTS:
         }
     }
 
+    // A way of typing chosen by hand that isn't there is named at start, with what is missing;
+    // the agent still runs.
+    void aChosenBackendThatIsNotThereIsNamed() {
+        QProcessEnvironment env = environmentWithDisplay({});
+        env.insert(u"WAYLAND_DISPLAY"_s, u"kelmo-test-no-such-compositor"_s);
+        const std::pair<QString, QString> cases[] = {
+            {u"xtest"_s, u"KELMO_INPUT_BACKEND=xtest, but"_s},
+            {u"portal"_s, u"KELMO_INPUT_BACKEND=portal, but the session bus has no desktop "
+                          "portal;"_s},
+            {u"wlroots"_s, u"KELMO_INPUT_BACKEND=wlroots, but no virtual keyboard can be made:"_s}};
+        for (const auto& [backend, said] : cases) {
+            env.insert(u"KELMO_INPUT_BACKEND"_s, backend);
+            LineProcess agent;
+            QVERIFY(startAgent(agent, f->peer, helperExecutable, {}, env));
+            QVERIFY(agent.waitForErrors(u"KELMO_INPUT_BACKEND"));
+            const QStringList errors = agent.errors().filter(u"KELMO_INPUT_BACKEND"_s);
+            QCOMPARE(errors.size(), 1);
+            QVERIFY2(errors[0].contains(said) && !errors[0].endsWith(u"but "_s) &&
+                         (backend == u"wlroots" || !errors[0].contains(u"virtual keyboard"_s)),
+                     qPrintable(errors[0]));
+            QVERIFY(stopAgent(agent, f->peer));
+        }
+    }
+
     // With standard error on a pipe (as the installer and the bus start it) the agent also logs
     // to the journal, where a flood is summarised.
     void logReachesTheJournalSummarisedUnderAFlood() {
