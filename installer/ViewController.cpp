@@ -55,6 +55,8 @@ ViewController::ViewController(InstallerServices services, QWidget* parent)
     makeStepButtonDefault(tabView->currentIndex());
     accessMissingTimer_.setSingleShot(true);
     connect(&accessMissingTimer_, &QTimer::timeout, this, &ViewController::showAccessMissingHint);
+    helperStartTimer_.setSingleShot(true);
+    connect(&helperStartTimer_, &QTimer::timeout, this, &ViewController::helperStarted);
     viewDidLoad();
 }
 
@@ -62,16 +64,22 @@ ViewController::~ViewController() = default;
 
 void ViewController::viewDidLoad() {
     applyLocalizedTexts();
-    // The manager keeps the block for the whole run; it must not outlive this window unsafely.
+    // The manager keeps the blocks for the whole run; they must not outlive this window unsafely.
     // Should the bus refuse, its center has said so on standard error; the steps before the
     // last still work.
+    auto& manager = DarwinNotificationsManager::sharedInstance();
     [[maybe_unused]] const bool observing =
-        DarwinNotificationsManager::sharedInstance().registerForNotificationName(
-            QString::fromLatin1(NotificationName::accessWasEnabled),
-            [self = QPointer<ViewController>(this)] {
-                if (self)
-                    self->tabView->setCurrentIndex(step3);
-            });
+        manager.registerForNotificationName(QString::fromLatin1(NotificationName::accessWasEnabled),
+                                            [self = QPointer<ViewController>(this)] {
+                                                if (self)
+                                                    self->tabView->setCurrentIndex(step3);
+                                            });
+    [[maybe_unused]] const bool hearingStarts = manager.registerForNotificationName(
+        QString::fromLatin1(NotificationName::didFinishLaunching),
+        [self = QPointer<ViewController>(this)] {
+            if (self)
+                self->helperStarted();
+        });
 }
 
 void ViewController::applyLocalizedTexts() {
@@ -113,17 +121,17 @@ std::optional<QString> ViewController::helperInstallURL() {
     return folder + bundlePiece;
 }
 
-void ViewController::launchHelper(QObject*, std::function<void()> afterwards) {
+void ViewController::launchHelper(QObject*, std::function<void(bool started)> afterwards) {
     if (services_.runningApplications.isRunning(QString::fromLatin1(BundleIdentifier::helper))) {
         tabView->setCurrentIndex(step2);
         if (afterwards)
-            afterwards();
+            afterwards(true);
         return;
     }
     const std::optional<QString> location = helperInstallURL();
     if (!location) {
         if (afterwards)
-            afterwards();
+            afterwards(false);
         return;
     }
     services_.launcher.launchApplication(
@@ -137,7 +145,7 @@ void ViewController::launchHelper(QObject*, std::function<void()> afterwards) {
             else
                 self->tabView->setCurrentIndex(step2);
             if (afterwards)
-                afterwards();
+                afterwards(!failure);
         });
 }
 
@@ -199,17 +207,35 @@ void ViewController::upgradeHelper(const QString& resource, const QString& locat
 }
 
 void ViewController::requestAccess() {
-    const auto ask = [] {
-        auto& manager = DarwinNotificationsManager::sharedInstance();
-        manager.postNotificationWithName(
-            QString::fromLatin1(NotificationName::shouldStartCheckingForAccess));
-        manager.postNotificationWithName(
-            QString::fromLatin1(NotificationName::shouldRequestAccess));
-    };
-    if (!services_.runningApplications.isRunning(QString::fromLatin1(BundleIdentifier::helper)))
-        launchHelper(this, ask);
-    else
-        ask();
+    if (services_.runningApplications.isRunning(QString::fromLatin1(BundleIdentifier::helper))) {
+        askForAccess();
+        return;
+    }
+    // Posts are kept for no one: an agent started now hears them only once it has subscribed,
+    // which it says with didFinishLaunching. One that stays silent is asked all the same.
+    awaitingHelper_ = true;
+    helperStartTimer_.start(services_.helperStartPatience);
+    launchHelper(this, [self = QPointer<ViewController>(this)](bool started) {
+        if (self && !started) {
+            self->awaitingHelper_ = false;
+            self->helperStartTimer_.stop();
+        }
+    });
+}
+
+void ViewController::helperStarted() {
+    if (!awaitingHelper_)
+        return;
+    awaitingHelper_ = false;
+    helperStartTimer_.stop();
+    askForAccess();
+}
+
+void ViewController::askForAccess() {
+    auto& manager = DarwinNotificationsManager::sharedInstance();
+    manager.postNotificationWithName(
+        QString::fromLatin1(NotificationName::shouldStartCheckingForAccess));
+    manager.postNotificationWithName(QString::fromLatin1(NotificationName::shouldRequestAccess));
     if (services_.accessMissingHint)
         accessMissingTimer_.start(services_.accessMissingHintAfter);
 }

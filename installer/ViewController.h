@@ -37,6 +37,8 @@ struct InstallerServices {
     // holds, the user learns how to give it again.
     const char* accessMissingHint = nullptr;
     std::chrono::milliseconds accessMissingHintAfter = std::chrono::seconds(30);
+    // How long step 2 waits for an agent it started to announce itself before asking it anyway.
+    std::chrono::milliseconds helperStartPatience = std::chrono::seconds(10);
 };
 
 // The three-step wizard: install the agent, get it the permission to type, done. The tab view's
@@ -65,8 +67,9 @@ public:
     // there is no Application Support directory or the folder can't be made.
     std::optional<QString> helperInstallURL();
     // Starts the installed agent unless one runs, and shows step 2 once it started; a launch
-    // that fails is shown. `afterwards`, if any, runs when the launch is over either way.
-    void launchHelper(QObject* sender, std::function<void()> afterwards = {});
+    // that fails is shown. `afterwards`, if any, runs when the launch is over, with whether the
+    // agent runs.
+    void launchHelper(QObject* sender, std::function<void(bool started)> afterwards = {});
     void presentError(const Error& error);
 
 public Q_SLOTS:
@@ -82,8 +85,13 @@ private:
     // new.
     void upgradeHelper(const QString& resource, const QString& location);
     void showAccessMissingHint();
+    // The agent announced itself, or step 2 waited long enough for it.
+    void helperStarted();
+    void askForAccess();
 
     std::unique_ptr<Ui::ViewController> ui_;
     InstallerServices services_;
     QTimer accessMissingTimer_;
+    QTimer helperStartTimer_;
+    bool awaitingHelper_ = false;
 };

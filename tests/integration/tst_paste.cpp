@@ -328,7 +328,13 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(u"/proc/%1/exe"_s.arg(pid.value())).canonicalFilePath(),
                  QFileInfo(folder + u"/Kelmo Helper.app/Contents/MacOS/Kelmo Helper"_s)
                      .canonicalFilePath());
+        // The watchdog ends an idle agent: "Allow typing" starts it again, and asks it once it
+        // listens (posts are kept for no one).
+        f->peer.post(shouldTerminate);
+        QVERIFY(f->peer.waitFor(willTerminate));
+        QTRY_VERIFY(!f->bus.connection().interface()->isServiceRegistered(helperId));
         QVERIFY(xdotool(u"key Return"_s));
+        QVERIFY(f->peer.waitFor(didFinishLaunching, 2, 20000));
         QVERIFY(f->peer.waitFor(accessWasEnabled));
         // Step 3 may need a moment to show after the answer.
         bool ended = false;
@@ -338,7 +344,7 @@ private Q_SLOTS:
         QCOMPARE(installer.exitCode(), 0);
         QCOMPARE(installer.output(), QStringList());
         f->peer.post(shouldTerminate);
-        QVERIFY(f->peer.waitFor(willTerminate));
+        QVERIFY(f->peer.waitFor(willTerminate, 2));
 
         // A bus that reads the user's service files starts it by name, once.
         AgentBus activating(

@@ -85,7 +85,8 @@ struct Wizard final : RunningApplications, ApplicationLauncher, ErrorPresentatio
                                log << u"pause %1 s"_s.arg(pause.count());
                                duringPause ? duringPause() : void();
                            },
-                           "STEP2.GRANT_AGAIN", std::chrono::milliseconds(100)}};
+                           "STEP2.GRANT_AGAIN", std::chrono::milliseconds(100),
+                           std::chrono::seconds(3)}};
 };
 } // namespace
 
@@ -207,9 +208,10 @@ private Q_SLOTS:
         QCOMPARE(w->window.tabView->currentIndex(), 1);
     }
 
-    // A desktop that takes its time to start the agent: step 2 shows, and access is asked for,
-    // only once the start is over, so that the agent is there to hear it.
-    void theStepsWaitForASlowLaunch() {
+    // A desktop that takes its time to start the agent: step 2 shows once the start is over.
+    // Posts are kept for no one, so access is asked for once the agent it started announced
+    // itself (or has been silent too long), never after a failed start.
+    void theStepsWaitForTheAgent() {
         w->holdLaunches = true;
         w->window.installHelper();
         QCOMPARE(w->log, QStringList({u"pause 1 s"_s, u"launch "_s + location}));
@@ -218,25 +220,41 @@ private Q_SLOTS:
         w->pending.takeFirst()(std::nullopt);
         QCOMPARE(w->window.tabView->currentIndex(), 1);
 
-        // What this process posts reaches the peer in order: a marker posted while the launch is
-        // pending must come before the requests (and one first drains what earlier tests posted).
+        // What this process posts reaches the peer in order: a marker posted before the agent
+        // announced itself must come before the requests (one first drains earlier tests' posts).
         auto& manager = DarwinNotificationsManager::sharedInstance();
         const auto markerArrives = [&] {
             const int markers = peer.received().count(name(shouldTerminate));
             manager.postNotificationWithName(name(shouldTerminate));
             return peer.waitFor(shouldTerminate, markers + 1);
         };
+        const QStringList requests{name(shouldStartCheckingForAccess), name(shouldRequestAccess)};
         QVERIFY(markerArrives());
-        const QStringList before = peer.received();
+        QStringList before = peer.received();
         w->window.requestAccess();
-        QCOMPARE(w->pending.size(), 1);
+        w->pending.takeFirst()(std::nullopt);
         QVERIFY(markerArrives());
-        w->pending.takeFirst()(Error{u"test"_s, 8, u"not today"_s});
+        peer.post(didFinishLaunching);
         QVERIFY(peer.waitFor(shouldRequestAccess, before.count(name(shouldRequestAccess)) + 1));
-        QCOMPARE(peer.received().mid(before.size()),
-                 QStringList({name(shouldTerminate), name(shouldStartCheckingForAccess),
-                              name(shouldRequestAccess)}));
+        QCOMPARE(peer.received().mid(before.size()), QStringList{name(shouldTerminate)} + requests);
+
+        // A failed start is shown, and nobody is asked.
+        before = peer.received();
+        w->window.requestAccess();
+        w->pending.takeFirst()(Error{u"test"_s, 8, u"not today"_s});
         QCOMPARE(w->log.last(), u"error 8: not today"_s);
+        peer.post(didFinishLaunching); // some other agent's
+        QVERIFY(markerArrives());
+        QCOMPARE(peer.received().mid(before.size()), QStringList{name(shouldTerminate)});
+
+        // An agent that never announces itself is asked all the same, once.
+        before = peer.received();
+        w->window.requestAccess();
+        w->pending.takeFirst()(std::nullopt);
+        QVERIFY(peer.waitFor(shouldRequestAccess, before.count(name(shouldRequestAccess)) + 1));
+        peer.post(didFinishLaunching);
+        QVERIFY(markerArrives());
+        QCOMPARE(peer.received().mid(before.size()), requests + QStringList{name(shouldTerminate)});
     }
 
     // Where the system can list the permission as given while it no longer holds, step 2 tells
