@@ -115,10 +115,8 @@ private Q_SLOTS:
         QVERIFY2(!running.isRunning(helperId), "an agent already runs on this machine");
     }
 
-    // Whatever a step left running ends, so that the next one starts alone.
+    // Whatever a step left running, or still starting, ends, so that the next one starts alone.
     void cleanup() {
-        if (!running.isRunning(helperId))
-            return;
         manager().postNotificationWithName(name(shouldTerminate));
         QTRY_VERIFY_WITH_TIMEOUT(!running.isRunning(helperId), endTimeoutMs);
     }
