@@ -1,15 +1,23 @@
 #include "InfoPlist.h"
 
-#include <QFile>
+#include "RegularFile.h"
+
 #include <QXmlStreamReader>
 
 namespace InfoPlist {
+namespace {
+// Real ones are about a kilobyte.
+constexpr qint64 largestInfoPlist = 1024 * 1024;
+} // namespace
 
 QString topLevelString(const QString& path, QStringView wanted) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    // An Info.plist lies in a folder the user may write: one that is no small regular file is
+    // unreadable, rather than a wait for a writer that never comes.
+    QString whyNot;
+    const std::optional<QByteArray> content = RegularFile::read(path, largestInfoPlist, whyNot);
+    if (!content)
         return {};
-    QXmlStreamReader plist(&file);
+    QXmlStreamReader plist(*content);
     if (!plist.readNextStartElement() || plist.name() != u"plist" ||
         !plist.readNextStartElement() || plist.name() != u"dict")
         return {};

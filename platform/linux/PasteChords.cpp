@@ -1,5 +1,6 @@
 #include "PasteChords.h"
 
+#include "RegularFile.h"
 #include "SystemLog.h"
 #include "XdgFolders.h"
 
@@ -7,11 +8,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <array>
-#include <cerrno>
-#include <cstring>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <utility>
 
 namespace {
@@ -130,23 +126,15 @@ void PasteChords::reload() {
     };
     if (file_.isEmpty() || !file.exists())
         return;
-    // Opened without waiting, and read only when it is a regular file: a FIFO or a device would
-    // wait for a writer, on the thread that pastes.
-    const int fd = ::open(QFile::encodeName(file_).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    struct stat info {};
-    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_size > largestFile ||
-        !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
-        report(fd < 0 ? QStringLiteral("cannot be read (%1)")
-                            .arg(QString::fromLocal8Bit(std::strerror(errno)))
-               : !S_ISREG(info.st_mode) ? QStringLiteral("is not a regular file, not read")
-               : info.st_size > largestFile
-                   ? QStringLiteral("larger than %1 KiB, not read").arg(largestFile / 1024)
-                   : QStringLiteral("cannot be read (%1)").arg(file.errorString()));
-        if (fd >= 0 && !file.isOpen())
-            ::close(fd);
+    // Read only when it is a regular file: a FIFO or a device would wait for a writer, on the
+    // thread that pastes.
+    QString whyNot;
+    const std::optional<QByteArray> content = RegularFile::read(file_, largestFile, whyNot);
+    if (!content) {
+        report(whyNot + QStringLiteral(", not read"));
         return;
     }
-    const QStringList lines = QString::fromUtf8(file.read(largestFile)).split(u'\n');
+    const QStringList lines = QString::fromUtf8(*content).split(u'\n');
     for (qsizetype number = 1; number <= lines.size(); ++number) {
         const QString line = lines[number - 1].trimmed();
         if (line.isEmpty() || line.startsWith(u'#'))

@@ -2,6 +2,7 @@
 
 #include "PartialCopies.h"
 #include "Quarantine.h"
+#include "RegularFile.h"
 
 #import <Foundation/Foundation.h>
 #include <cerrno>
@@ -103,11 +104,20 @@ std::optional<Error> CocoaFileManager::replaceItem(const QString& from, const QS
 
 QString CocoaFileManager::bundleVersion(const QString& bundle) {
     @autoreleasepool {
-        // Read afresh: NSBundle caches what it once read of a path.
-        NSURL* url =
-            [NSURL fileURLWithPath:(bundle + QStringLiteral("/Contents/Info.plist")).toNSString()];
-        NSDictionary* info = [NSDictionary dictionaryWithContentsOfURL:url error:nil];
-        id version = info[@"CFBundleVersion"];
+        // Read afresh (NSBundle caches what it once read of a path), and without waiting: the
+        // installed bundle lies in a folder the user may write, where a FIFO would hang the
+        // window. Real ones are about a kilobyte.
+        constexpr qint64 largestInfoPlist = 1024 * 1024;
+        QString whyNot;
+        const std::optional<QByteArray> content = RegularFile::read(
+            bundle + QStringLiteral("/Contents/Info.plist"), largestInfoPlist, whyNot);
+        if (!content)
+            return {};
+        id info = [NSPropertyListSerialization propertyListWithData:content->toNSData()
+                                                            options:NSPropertyListImmutable
+                                                             format:nullptr
+                                                              error:nil];
+        id version = [info isKindOfClass:NSDictionary.class] ? info[@"CFBundleVersion"] : nil;
         return [version isKindOfClass:NSString.class] ? QString::fromNSString(version) : QString();
     }
 }

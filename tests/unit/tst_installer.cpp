@@ -25,6 +25,11 @@ void changeMode(const QString& path, mode_t mode) {
     QVERIFY(::chmod(QFile::encodeName(path).constData(), mode) == 0);
 }
 
+void makeFifo(const QString& path) {
+    QVERIFY(QFile::remove(path));
+    QVERIFY(::mkfifo(QFile::encodeName(path).constData(), 0644) == 0);
+}
+
 // Another installer's bundle that appears while this one copies, on a filesystem without rename
 // flags.
 QString appearsMeanwhile;
@@ -352,6 +357,8 @@ private Q_SLOTS:
         QTest::newRow("older") << Upgrade{u"1.0.0"_s, u"1.0.1"_s, true, true};
         QTest::newRow("older, by number not text") << Upgrade{u"1.9"_s, u"1.10"_s, true, true};
         QTest::newRow("unreadable") << Upgrade{{}, u"1.0"_s, true, true};
+        QTest::newRow("a FIFO in its place, read without waiting")
+            << Upgrade{u"fifo"_s, u"1.0"_s, true, true};
         QTest::newRow("old agent won't end") << Upgrade{u"1.0"_s, u"2.0"_s, true, false};
         QTest::newRow("same, written shorter") << Upgrade{u"1.0.0"_s, u"1.0"_s, false, true};
         QTest::newRow("newer") << Upgrade{u"2.0"_s, u"1.10"_s, false, true};
@@ -366,6 +373,8 @@ private Q_SLOTS:
         const auto& [installedVersion, carriedVersion, replaced, oldEnds] = upgrade;
         writeFile(location + u"/Contents/Info.plist"_s,
                   installedVersion.isEmpty() ? "<plist" : infoPlist("x", installedVersion));
+        if (installedVersion == u"fifo")
+            makeFifo(location + u"/Contents/Info.plist"_s);
         writeFile(carried + u"/Contents/Info.plist"_s,
                   carriedVersion.isEmpty() ? "" : infoPlist("x", carriedVersion));
         w->running << helperId;
@@ -397,6 +406,8 @@ private Q_SLOTS:
         row("no bundle", {}, "there is no application");
         row("no executable named", "<plist><dict></dict></plist>", "names no executable");
         row("not executable", "0644 program", "missing or not executable");
+        // Read without waiting for a writer that never comes.
+        row("its Info.plist a FIFO", "fifo", "names no executable");
         row("escapes the bundle", infoPlist("../../../bin/sh"), "names no executable");
         row("only a nested dictionary names one",
             "<plist><dict><key>N</key><dict><key>CFBundleExecutable</key><string>probe</string>"
@@ -435,6 +446,8 @@ private Q_SLOTS:
                 changeMode(program, mode);
             if (plist == "chown" && ::chown(path.constData(), 65534, 65534) != 0)
                 QSKIP("only root can give the bundle to another user");
+            if (plist == "fifo")
+                makeFifo(bundle + u"/Contents/Info.plist"_s);
         }
         const std::optional<Error> error = DetachedLauncher::start(bundle);
         if (reason.isEmpty()) {
