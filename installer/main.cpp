@@ -6,9 +6,7 @@
 #include "ViewController.h"
 
 #include <QApplication>
-#include <QEventLoop>
 #include <QLocale>
-#include <QTimer>
 
 int main(int argc, char** argv) {
     prepareInstallerProcess();
@@ -29,14 +27,7 @@ int main(int argc, char** argv) {
 
     ViewController window({*platform.runningApplications, *platform.fileManager,
                            *platform.mainBundle, *platform.launcher, *platform.errorPresentation,
-                           [](std::chrono::seconds pause) {
-                               // The event loop turns meanwhile, user input aside: macOS brings
-                               // its list of running applications up to date only then.
-                               QEventLoop loop;
-                               QTimer::singleShot(pause, &loop, &QEventLoop::quit);
-                               loop.exec(QEventLoop::ExcludeUserInputEvents);
-                           },
-                           platform.accessMissingHint});
+                           pauseBeforeLaunch, platform.accessMissingHint});
     window.show();
     const int status = app.exec();
     // Requests posted just before quitting must still reach the agent.

@@ -6,6 +6,7 @@
 #include "MainBundle.h"
 #include "RunningApplications.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -27,3 +28,6 @@ struct InstallerPlatform {
 // Before the application object is made (which may already use the session).
 void prepareInstallerProcess();
 InstallerPlatform makeInstallerPlatform();
+// The pause between copying the agent and starting it. The window takes no input meanwhile, and
+// nothing it hears then is acted on before the start, which would undo it.
+void pauseBeforeLaunch(std::chrono::seconds pause);

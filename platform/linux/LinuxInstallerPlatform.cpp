@@ -8,6 +8,7 @@
 
 #include <QDBusConnection>
 #include <QDBusError>
+#include <thread>
 
 namespace {
 // Why the session bus did not answer when the installer started; empty when it did.
@@ -46,4 +47,8 @@ InstallerPlatform makeInstallerPlatform() {
         std::make_unique<ResourcesDirectory>(ResourcesDirectory::ofRunningApplication());
     platform.launcher = std::make_unique<DetachedLauncher>();
     return platform;
+}
+
+void pauseBeforeLaunch(std::chrono::seconds pause) {
+    std::this_thread::sleep_for(pause);
 }

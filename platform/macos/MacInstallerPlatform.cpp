@@ -5,7 +5,18 @@
 #include "WorkspaceLauncher.h"
 #include "WorkspaceRunningApplications.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
 void prepareInstallerProcess() {}
+
+void pauseBeforeLaunch(std::chrono::seconds pause) {
+    // The run loop turns meanwhile, user input aside: AppKit brings its list of running
+    // applications up to date only then, and the upgrade asks it whether the old agent ended.
+    QEventLoop loop;
+    QTimer::singleShot(pause, &loop, &QEventLoop::quit);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+}
 
 InstallerPlatform makeInstallerPlatform() {
     InstallerPlatform platform;

@@ -6,6 +6,7 @@
 #include "CocoaFileManager.h"
 #include "DarwinNotificationsManager.h"
 #include "ErrorPresentation.h"
+#include "InstallerPlatform.h"
 #include "LocalizedString.h"
 #include "MainBundle.h"
 #include "NotificationNames.h"
@@ -15,7 +16,6 @@
 
 #include <QApplication>
 #include <QDir>
-#include <QEventLoop>
 #include <QFile>
 #include <QHash>
 #include <QLocale>
@@ -24,7 +24,6 @@
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimer>
 #include <cerrno>
 #include <sys/xattr.h>
 
@@ -143,14 +142,9 @@ private Q_SLOTS:
         Payload bundle(payload);
         ShownErrors errors;
         WorkspaceLauncher launcher;
-        ViewController window(
-            {running, files, bundle, launcher, errors, [](std::chrono::seconds pause) {
-                 // AppKit brings its running applications up to date only
-                 // while the run loop turns.
-                 QEventLoop loop;
-                 QTimer::singleShot(pause, &loop, &QEventLoop::quit);
-                 loop.exec(QEventLoop::ExcludeUserInputEvents);
-             }});
+        // The installer's own pause: AppKit updates its running applications only while the run
+        // loop turns.
+        ViewController window({running, files, bundle, launcher, errors, pauseBeforeLaunch});
         const int launches = heard().value(name(didFinishLaunching));
         window.step1Button->click();
         QTRY_VERIFY_WITH_TIMEOUT(heard().value(name(didFinishLaunching)) > launches ||

@@ -262,6 +262,18 @@ private Q_SLOTS:
         QCOMPARE(peer.received().mid(before.size()), requests + QStringList{name(shouldTerminate)});
     }
 
+    // The permission granted during the pause before the start (another installer's agent)
+    // still shows step 3: the pause acts on nothing, so the start's step 2 comes first.
+    void accessGrantedDuringThePauseStays() {
+        w->duringPause = [&] {
+            peer.post(accessWasEnabled);
+            pauseBeforeLaunch(std::chrono::seconds(1));
+        };
+        w->window.installHelper();
+        QCOMPARE(w->window.tabView->currentIndex(), 1);
+        QTRY_COMPARE(w->window.tabView->currentIndex(), 2);
+    }
+
     // Where the system can list the permission as given while it no longer holds, step 2 tells
     // the user, in their language, how to give it again once access is slow to come.
     void stepTwoSaysHowToGrantAgain() {
