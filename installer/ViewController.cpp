@@ -183,12 +183,8 @@ void ViewController::installHelper() {
 }
 
 void ViewController::upgradeHelper(const QString& resource, const QString& location) {
-    if (const std::optional<Error> failure =
-            services_.fileManager.replaceItem(resource, location)) {
-        presentError(*failure);
-        return;
-    }
-    // The old agent still runs from the bundle it was started from: it ends, the new one starts.
+    // The old agent runs from the bundle it was started from: it ends first, so that one that
+    // won't leaves everything as it was, and Install can simply be pressed again.
     const QString helperId = QString::fromLatin1(BundleIdentifier::helper);
     RunningApplications& running = services_.runningApplications;
     if (running.isRunning(helperId)) {
@@ -201,6 +197,11 @@ void ViewController::upgradeHelper(const QString& resource, const QString& locat
                           localizedString("ERROR.905")});
             return;
         }
+    }
+    if (const std::optional<Error> failure =
+            services_.fileManager.replaceItem(resource, location)) {
+        presentError(*failure);
+        return;
     }
     services_.sleep(waitBeforeLaunch);
     launchHelper(this);

@@ -44,8 +44,8 @@
         <translation>Dieser Installer ist unvollständig: Kelmo Helper fehlt darin. Bitte lade Kelmo erneut herunter.</translation>
     </message>
     <message id="ERROR.905">
-        <source>The Kelmo Helper that runs did not end, so its new version can't start yet. Please quit it and press Install again.</source>
-        <translation>Der laufende Kelmo Helper hat sich nicht beendet, daher kann seine neue Version noch nicht starten. Bitte beende ihn und klicke erneut auf Installieren.</translation>
+        <source>The Kelmo Helper that runs did not end, so its new version can't start yet. Nothing was changed: press Install to try again. If this keeps happening, log out and back in, then press Install.</source>
+        <translation>Der laufende Kelmo Helper hat sich nicht beendet, daher kann seine neue Version noch nicht starten. Es wurde nichts verändert: Klicke erneut auf Installieren. Wenn das wiederholt passiert, melde dich ab und wieder an und klicke dann auf Installieren.</translation>
     </message>
 </context>
 </TS>

@@ -44,8 +44,8 @@
         <translation>This installer is incomplete: Kelmo Helper is missing from it. Please download Kelmo again.</translation>
     </message>
     <message id="ERROR.905">
-        <source>The Kelmo Helper that runs did not end, so its new version can't start yet. Please quit it and press Install again.</source>
-        <translation>The Kelmo Helper that runs did not end, so its new version can't start yet. Please quit it and press Install again.</translation>
+        <source>The Kelmo Helper that runs did not end, so its new version can't start yet. Nothing was changed: press Install to try again. If this keeps happening, log out and back in, then press Install.</source>
+        <translation>The Kelmo Helper that runs did not end, so its new version can't start yet. Nothing was changed: press Install to try again. If this keeps happening, log out and back in, then press Install.</translation>
     </message>
 </context>
 </TS>

@@ -371,7 +371,7 @@ private Q_SLOTS:
         QTest::newRow("unreadable") << Upgrade{{}, u"1.0"_s, true, true};
         QTest::newRow("a FIFO in its place, read without waiting")
             << Upgrade{u"fifo"_s, u"1.0"_s, true, true};
-        QTest::newRow("old agent won't end") << Upgrade{u"1.0"_s, u"2.0"_s, true, false};
+        QTest::newRow("old agent won't end") << Upgrade{u"1.0"_s, u"2.0"_s, false, false};
         QTest::newRow("same, written shorter") << Upgrade{u"1.0.0"_s, u"1.0"_s, false, true};
         QTest::newRow("newer") << Upgrade{u"2.0"_s, u"1.10"_s, false, true};
         QTest::newRow("newer, past 64 bits")
@@ -399,12 +399,21 @@ private Q_SLOTS:
         QCOMPARE(w->files.bundleVersion(location), replaced ? carriedVersion : installedVersion);
         QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
         QCOMPARE(entries(location + u"/Contents"_s).contains(u"MacOS"_s), replaced);
-        if (!replaced)
+        if (!replaced && oldEnds)
             QCOMPARE(peer.count(shouldTerminate), terminations);
         QCOMPARE(w->log.filter(QRegularExpression(u"^(launch|error) "_s)),
                  !oldEnds   ? QStringList{u"error 905: "_s + qtTrId("ERROR.905")}
                  : replaced ? QStringList{u"launch "_s + location}
                             : QStringList());
+        if (oldEnds)
+            return;
+        // Nothing changed: once the old agent has ended, Install upgrades it.
+        w->running.clear();
+        w->log.clear();
+        w->window.installHelper();
+        QCOMPARE(w->files.bundleVersion(location), carriedVersion);
+        QCOMPARE(w->log.filter(QRegularExpression(u"^(launch|error) "_s)),
+                 QStringList{u"launch "_s + location});
     }
 
     // A bundle starts as a desktop launcher starts it, or the launcher says why not.
