@@ -7,8 +7,11 @@
 #include <QDBusError>
 #include <QProcess>
 #include <QSet>
+#include <QSocketNotifier>
+#include <QStringDecoder>
 #include <QTime>
 #include <QTimer>
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -16,6 +19,7 @@
 #include <cstring>
 #include <functional>
 #include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -30,6 +34,8 @@ constexpr int commandGraceMs = 1000;
 // How long joining the bus, subscribing and posting may take: a stopped daemon accepts the
 // connection and then never answers.
 constexpr unsigned busSetupSeconds = 10;
+// Posts sent before the bus is asked to confirm them.
+constexpr qsizetype postBatch = 500;
 
 const char usageText[] =
     "usage: kelmo-notify post NAME...\n"
@@ -92,6 +98,18 @@ QString escaped(const QString& name) {
             out += c;
     }
     return out;
+}
+
+// A reader that went away (watch | head -1) is noticed even while no name arrives: the write end
+// of a pipe reports an error, and only that, to a read notifier once its reader is gone. (On a
+// terminal a read notifier would fire for each key, so only a pipe is watched.)
+void endWhenTheReaderGoes() {
+    struct stat info {};
+    if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode))
+        return;
+    auto* gone =
+        new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Read, QCoreApplication::instance());
+    QObject::connect(gone, &QSocketNotifier::activated, [] { std::_Exit(exitFailure); });
 }
 
 void print(const QString& line) {
@@ -208,10 +226,20 @@ int post(DBusNotifyCenter& center, const QStringList& names) {
         return usage("post needs at least one NAME");
     if (const char* problem = badName(names))
         return usage(problem);
-    for (const QString& name : names)
-        center.postNotification(name, nullptr);
-    if (!center.flushed())
-        return fail(QStringLiteral("the session bus did not take the posts"));
+    // In batches, each confirmed by the bus before the next: a busy bus gets all the time it
+    // needs while it keeps taking them, and a caller whose posts stop learns how many went.
+    for (qsizetype confirmed = 0; confirmed < names.size();) {
+        const qsizetype batch = std::min(postBatch, names.size() - confirmed);
+        for (const QString& name : names.sliced(confirmed, batch))
+            center.postNotification(name, nullptr);
+        if (!center.flushed())
+            return fail(QStringLiteral("the session bus confirmed %1 of the %2 posts, the first "
+                                       "ones in order; the others may not have arrived")
+                            .arg(confirmed)
+                            .arg(names.size()));
+        confirmed += batch;
+        ::alarm(busSetupSeconds);
+    }
     return 0;
 }
 
@@ -301,6 +329,7 @@ int watch(DBusNotifyCenter& center, const QStringList& names) {
                  names.isEmpty() ? QStringList{QString()} : names))
         return fail(QStringLiteral("cannot observe the names on the bus"));
     ::alarm(0);
+    endWhenTheReaderGoes();
     // Scripts wait for this line: from here on nothing they post is missed.
     note(names.isEmpty() ? QStringLiteral("watching every name")
                          : QStringLiteral("watching %1").arg(escaped(names.join(u' '))));
@@ -362,6 +391,13 @@ int main(int argc, char** argv) {
     if (args.first() == QStringLiteral("--version")) {
         std::puts("kelmo-notify " KELMO_VERSION);
         return 0;
+    }
+    // Arguments are decoded as UTF-8, a bad byte becoming U+FFFD: a name must arrive as given.
+    for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
+        QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        [[maybe_unused]] const QString decoded = utf8.decode(QByteArrayView(argv[i]));
+        if (utf8.hasError())
+            return usage("a NAME must be UTF-8 text");
     }
     const QString command = args.takeFirst();
     if (!QStringList{QStringLiteral("post"), QStringLiteral("wait"), QStringLiteral("watch"),

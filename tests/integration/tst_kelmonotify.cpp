@@ -67,10 +67,28 @@ private Q_SLOTS:
         QVERIFY(watcher.waitForExit());
         QCOMPARE(watcher.exitCode(), 0);
 
-        // Nobody reads it any more: the next name ends it.
+        // Nobody reads it any more: the next name ends it, and on a quiet bus the reader's end.
         LineProcess pipeline;
         pipeline.start(u"sh"_s, {u"-c"_s, u"'%1' watch d.more | head -1"_s.arg(notify)});
         QVERIFY(postUntilEnded(pipeline, u"d.more"_s));
+        LineProcess quiet;
+        quiet.start(u"sh"_s, {u"-c"_s, u"'%1' watch d.never | true"_s.arg(notify)});
+        QVERIFY(quiet.waitForExit());
+
+        // A long list goes whole and in order; a name that isn't UTF-8 is refused, not mangled.
+        QStringList many;
+        for (int i = 0; i < 3000; ++i)
+            many << u"m.%1"_s.arg(i);
+        BusPeer counter(bus->connection());
+        QVERIFY(counter.observe({QString()})); // every name
+        QCOMPARE(run(notify, QStringList{u"post"_s} + many).status, 0);
+        QVERIFY(counter.waitFor(many.last()));
+        QCOMPARE(counter.received(), many);
+        const Run mangled =
+            run(u"sh"_s, {u"-c"_s, u"'%1' post \"$(printf 'a.\\377')\""_s.arg(notify)});
+        QCOMPARE(mangled.status, 2);
+        QVERIFY2(mangled.errors.join(u'\n').contains(u"UTF-8"_s),
+                 qPrintable(mangled.errors.join(u'\n')));
 
         const QString id = u"co.ambertide.kelmo"_s;
         QDBusConnectionInterface* daemon = bus->connection().interface();
