@@ -9,12 +9,13 @@
 #include <QCoreApplication>
 #include <csignal>
 
-int runAgent(int argc, char** argv, AgentIntervals intervals, const std::string& journal) {
+int runAgent(int argc, char** argv, AgentIntervals intervals, const std::string& journal,
+             const std::string& syslog) {
     // A reader that went away must not take the agent with it; writes then just fail.
     std::signal(SIGPIPE, SIG_IGN);
     prepareAgentProcess();
     QCoreApplication app(argc, argv);
-    SystemLog::open(journal);
+    SystemLog::open(journal, syslog);
 
     QString whyNot;
     std::optional<AgentPlatform> platform = makeAgentPlatform(whyNot);

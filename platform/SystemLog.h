@@ -10,12 +10,19 @@
 namespace SystemLog {
 
 inline const std::string journalSocket = "/run/systemd/journal/socket";
+#ifdef __APPLE__
+inline const std::string syslogSocket = "/var/run/syslog";
+#else
+inline const std::string syslogSocket = "/dev/log";
+#endif
 
-// From now on, when standard error is no terminal and does not already lead to the journal, Qt's
-// log messages and error lines also reach the system log, through `journal` when it listens.
-// Debug lines are summarised under a flood. On macOS, where Qt's own handler already writes its
-// log to the unified log, only the error lines are added, through syslog.
-void open(const std::string& journal = journalSocket);
+// From now on, when standard error is no terminal, Qt's log messages and error lines are
+// summarised under a flood there (a file or a service manager keeps them), and, unless it leads
+// to the journal already, also reach the system log: the journal at `journal` when it listens,
+// else the syslog daemon at `syslog`, never waiting for either, and looked for again when it
+// went away. On macOS, where Qt's own handler already writes its log to the unified log, only
+// the error lines are added.
+void open(const std::string& journal = journalSocket, const std::string& syslog = syslogSocket);
 
 // One line on standard error, prefixed with the program's name, and in the system log at error
 // priority: why something could not be done.

@@ -1,7 +1,10 @@
 #include "SystemLog.h"
 
+#include <QCoreApplication>
+#include <QThread>
 #include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -18,8 +21,11 @@ namespace SystemLog {
 namespace {
 constexpr char identifier[] = "Kelmo Helper";
 // Each kind of line is logged in full up to so many a window; the rest are counted and said in
-// one line, so that a flood of pastes neither floods the log nor slows the agent.
+// one line, so that a flood of pastes neither floods the log nor slows the agent, nor fills the
+// disk a file or a service manager keeps standard error on.
 constexpr qint64 windowMs = 10'000;
+// A log server that went away (journald restarted) is looked for again at most this often.
+constexpr qint64 reconnectIntervalMs = 1000;
 
 struct Budget {
     const int linesPerWindow;
@@ -29,11 +35,26 @@ struct Budget {
     std::atomic<int> linesLeftOut{0};
 };
 Budget debugLines{200, "log"};
-Budget errorLines{50, "error"};
+Budget errorLines{500, "error"};
 
+// Where the lines go: the journal's native protocol, or a syslog daemon's socket (RFC 3164).
 enum class Sink { none, journal, syslog };
+// Whether lines are budgeted: standard error is no terminal.
+std::atomic<bool> opened{false};
+// Whether lines also go to a log server: standard error does not lead to the journal already.
+bool toLogServer = false;
 std::atomic<Sink> sink{Sink::none};
-int journalFd = -1;
+std::atomic<int> sinkFd{-1};
+std::string journalPath;
+std::string syslogPath;
+qint64 lastReconnectMs = 0;
+bool everReconnected = false;
+
+qint64 nowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
 
 bool stderrIsJournal() {
     // systemd names the journal stream it gave a service as "device:inode".
@@ -45,9 +66,9 @@ bool stderrIsJournal() {
                          QByteArray::number(quint64(info.st_ino));
 }
 
-int connectJournal(const std::string& path) {
+int connectDatagram(const std::string& path) {
     sockaddr_un address{};
-    if (path.size() >= sizeof address.sun_path)
+    if (path.empty() || path.size() >= sizeof address.sun_path)
         return -1;
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
@@ -62,54 +83,98 @@ int connectJournal(const std::string& path) {
     return fd;
 }
 
-void send(int priority, const QByteArray& message) {
-    switch (sink.load(std::memory_order_relaxed)) {
-    case Sink::none:
-        return;
-    case Sink::syslog:
-        ::syslog(priority, "%s", message.constData());
-        return;
-    case Sink::journal:
-        break;
+// The journal where one runs, else the syslog daemon; none when neither listens.
+void connectSink() {
+    int fd = connectDatagram(journalPath);
+    Sink kind = Sink::journal;
+    if (fd < 0) {
+        fd = connectDatagram(syslogPath);
+        kind = Sink::syslog;
     }
-    // The native protocol; MESSAGE in its binary form, which any byte may be part of.
-    const QByteArray head = "PRIORITY=" + QByteArray::number(priority) +
-                            "\nSYSLOG_IDENTIFIER=" + identifier + "\nMESSAGE\n";
-    std::array<unsigned char, 8> length;
-    for (std::size_t i = 0; i < length.size(); ++i)
-        length[i] = static_cast<unsigned char>(std::uint64_t(message.size()) >> (8 * i));
+    sinkFd = fd;
+    sink = fd >= 0 ? kind : Sink::none;
+}
+
+bool sendTo(int fd, Sink kind, int priority, const QByteArray& message) {
+    QByteArray head;
+    std::array<unsigned char, 8> length{};
+    if (kind == Sink::journal) {
+        // The native protocol; MESSAGE in its binary form, which any byte may be part of.
+        head = "PRIORITY=" + QByteArray::number(priority) + "\nSYSLOG_IDENTIFIER=" + identifier +
+               "\nMESSAGE\n";
+        for (std::size_t i = 0; i < length.size(); ++i)
+            length[i] = static_cast<unsigned char>(std::uint64_t(message.size()) >> (8 * i));
+    } else {
+        head = '<' + QByteArray::number(LOG_USER | priority) + '>' + identifier + '[' +
+               QByteArray::number(qint64(::getpid())) + "]: ";
+    }
+    const bool journal = kind == Sink::journal;
     std::array<iovec, 4> parts{
         {{const_cast<char*>(head.constData()), std::size_t(head.size())},
-         {length.data(), length.size()},
+         {length.data(), journal ? length.size() : 0},
          {const_cast<char*>(message.constData()), std::size_t(message.size())},
-         {const_cast<char*>("\n"), 1}}};
+         {const_cast<char*>("\n"), journal ? 1u : 0u}}};
     msghdr datagram{};
     datagram.msg_iov = parts.data();
     datagram.msg_iovlen = parts.size();
-    // Never wait for a busy journal: a lost log line is better than a late paste. (A datagram
-    // to a journal that went away fails with an error, never with SIGPIPE.)
-    ::sendmsg(journalFd, &datagram, MSG_DONTWAIT);
+    // Never wait for a busy log: a lost line is better than a late paste, or a frozen agent when
+    // the daemon stops reading. (A datagram to a server that went away fails with an error, never
+    // with SIGPIPE.)
+    return ::sendmsg(fd, &datagram, MSG_DONTWAIT) >= 0 || errno == EAGAIN || errno == EWOULDBLOCK ||
+           errno == ENOBUFS;
 }
 
+void send(int priority, const QByteArray& message) {
+    if (!opened || !toLogServer)
+        return;
+    const int fd = sinkFd;
+    const Sink kind = sink;
+    if (kind != Sink::none && sendTo(fd, kind, priority, message))
+        return;
+    // The server went away (or was never there). Only the main thread, which owns the socket,
+    // looks for it again, and not at every line.
+    const QCoreApplication* app = QCoreApplication::instance();
+    if (!app || QThread::currentThread() != app->thread())
+        return;
+    const qint64 now = nowMs();
+    if (everReconnected && now - lastReconnectMs < reconnectIntervalMs)
+        return;
+    everReconnected = true;
+    lastReconnectMs = now;
+    sink = Sink::none;
+    if (fd >= 0)
+        ::close(fd);
+    connectSink();
+    if (sink != Sink::none)
+        sendTo(sinkFd, sink, priority, message);
+}
+
+// A line that stands for the lines a budget left out: on standard error and in the log.
 void summarise(Budget& budget) {
-    if (const int leftOut = budget.linesLeftOut.exchange(0))
-        send(LOG_INFO, QByteArray::number(leftOut) + ' ' + budget.kind + " lines left out after " +
-                           QByteArray::number(budget.linesPerWindow) + " in " +
-                           QByteArray::number(windowMs / 1000) + " s");
+    if (const int leftOut = budget.linesLeftOut.exchange(0)) {
+        const QByteArray line = QByteArray::number(leftOut) + ' ' + budget.kind +
+                                " lines left out after " +
+                                QByteArray::number(budget.linesPerWindow) + " in " +
+                                QByteArray::number(windowMs / 1000) + " s";
+        std::fprintf(stderr, "%s: %s\n", identifier, line.constData());
+        send(LOG_INFO, line);
+    }
 }
 
 // What a flood left out is said at the end too, when no window follows it.
 struct SummariesAtExit {
     ~SummariesAtExit() {
+        if (!opened)
+            return;
         summarise(debugLines);
         summarise(errorLines);
     }
 } summariesAtExit;
 
 bool admit(Budget& budget) {
-    const qint64 now = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           std::chrono::steady_clock::now().time_since_epoch())
-                           .count();
+    if (!opened)
+        return true;
+    const qint64 now = nowMs();
     qint64 start = budget.windowStart.load(std::memory_order_relaxed);
     if (now - start >= windowMs && budget.windowStart.compare_exchange_strong(start, now)) {
         budget.linesInWindow.store(0, std::memory_order_relaxed);
@@ -127,10 +192,10 @@ bool admit(Budget& budget) {
 QtMessageHandler previousHandler = nullptr;
 
 void handleMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
-    previousHandler(type, context, message);
     const bool failure = type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg;
     if (!admit(failure ? errorLines : debugLines))
         return;
+    previousHandler(type, context, message);
     QByteArray line = message.toUtf8();
     if (context.category && std::strcmp(context.category, "default") != 0)
         line = context.category + QByteArray(": ") + line;
@@ -139,23 +204,28 @@ void handleMessage(QtMsgType type, const QMessageLogContext& context, const QStr
 #endif
 } // namespace
 
-void open(const std::string& journal) {
-    if (sink != Sink::none || ::isatty(STDERR_FILENO) || stderrIsJournal())
+void open(const std::string& journal, const std::string& syslog) {
+    // A terminal has a reader who scrolls: it gets every line, and nothing else is needed.
+    if (opened || ::isatty(STDERR_FILENO))
         return;
-    journalFd = connectJournal(journal);
-    if (journalFd < 0)
-        ::openlog(identifier, LOG_PID, LOG_USER);
-    sink = journalFd >= 0 ? Sink::journal : Sink::syslog;
+    opened = true;
+    journalPath = journal;
+    syslogPath = syslog;
+    // Standard error that already leads to the journal needs no second copy there.
+    toLogServer = !stderrIsJournal();
+    if (toLogServer)
+        connectSink();
 #ifndef __APPLE__
     previousHandler = qInstallMessageHandler(handleMessage);
 #endif
 }
 
 void printErrorLine(const QString& message) {
+    if (!admit(errorLines))
+        return;
     const QByteArray line = message.toUtf8();
     std::fprintf(stderr, "%s: %s\n", identifier, line.constData());
-    if (sink != Sink::none && admit(errorLines))
-        send(LOG_ERR, line);
+    send(LOG_ERR, line);
 }
 
 } // namespace SystemLog
