@@ -75,6 +75,14 @@ private Q_SLOTS:
             QVERIFY(desktop.copy(u"in the terminal\n"_s));
             f.peer.post(shouldPaste);
             QTRY_COMPARE_WITH_TIMEOUT(readFile(typed), QByteArray("in the terminal\n"), 10000);
+
+            // Back to the field, and a paste asked for at once, as the main application hides
+            // and asks: the field's chord, though the compositor's word may still be unread.
+            const qsizetype fieldChords = chords();
+            QVERIFY(desktop.focus(u"demo-textfield"_s));
+            f.peer.post(shouldPaste);
+            QVERIFY(QTest::qWaitFor([&] { return chords() == fieldChords + 1; }));
+            QCOMPARE(desktop.fieldLines().filter(u"Shift+V"_s), QStringList());
         }
 
         // The compositor dies mid-burst: the pastes left fail, trust is gone, the agent goes on.

@@ -162,17 +162,25 @@ bool SwayDesktop::copy(const QString& text) {
 }
 
 // What sway's IPC says to a request of `type`; empty while it doesn't answer.
-QByteArray SwayDesktop::ask(const QString& type) const {
+QByteArray SwayDesktop::ask(const QString& type, const QString& command) const {
     const QStringList sockets = QDir(root_.filePath(QStringLiteral("rt")))
                                     .entryList({QStringLiteral("sway-ipc.*")}, QDir::System);
     if (sockets.isEmpty())
         return {};
+    QStringList arguments{QStringLiteral("-s"),
+                          root_.filePath(QStringLiteral("rt/")) + sockets.first(),
+                          QStringLiteral("-t"), type};
+    if (!command.isEmpty())
+        arguments << command;
     QProcess answer;
-    answer.start(QStringLiteral("swaymsg"),
-                 {QStringLiteral("-s"), root_.filePath(QStringLiteral("rt/")) + sockets.first(),
-                  QStringLiteral("-t"), type});
+    answer.start(QStringLiteral("swaymsg"), arguments);
     return answer.waitForFinished(5000) && answer.exitCode() == 0 ? answer.readAllStandardOutput()
                                                                   : QByteArray();
+}
+
+bool SwayDesktop::focus(const QString& appId) const {
+    return !ask(QStringLiteral("command"), QStringLiteral("[app_id=\"%1\"] focus").arg(appId))
+                .isEmpty();
 }
 
 // The app_id of the window with the keyboard focus, as sway's tree says; empty for none.

@@ -30,6 +30,8 @@ public:
     bool copy(const QString& text);
     // The app_id of the window with the keyboard focus; empty for none.
     QString focusedApplication() const;
+    // Gives the keyboard focus to the window of `appId`, as a click would; whether sway did.
+    bool focus(const QString& appId) const;
     qint64 compositorPid() const { return sway_.processId(); }
     // The compositor dies, as in a crash.
     void killCompositor();
@@ -40,7 +42,7 @@ private:
     bool start(const QStringList& fieldArguments);
     bool startCompositor();
     bool fail(const QString& why);
-    QByteArray ask(const QString& type) const;
+    QByteArray ask(const QString& type, const QString& command = {}) const;
 
     QTemporaryDir root_;
     QString display_;

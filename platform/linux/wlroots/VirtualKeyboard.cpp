@@ -25,7 +25,9 @@ std::optional<KeyboardEvent> VirtualKeyboard::createKeyboardEvent(std::uint16_t 
 // The chord is the one key-down and key-up the platform asks for, with the application's
 // modifiers; it is chosen as it goes out, for the toplevel active then.
 void VirtualKeyboard::postEvents(int, std::span<const KeyboardEvent>, Posted posted) {
-    session_->type(chords_->chordFor(session_->activeApplication()), std::move(posted));
+    session_->type(
+        [chords = chords_](const QStringList& active) { return chords->chordFor(active); },
+        std::move(posted));
 }
 
 void VirtualKeyboard::cancelPending() {

@@ -46,9 +46,11 @@ WlrootsSession::WlrootsSession()
     answerTimeout_->setSingleShot(true);
     answerTimeout_->setInterval(patience);
     connect(answerTimeout_, &QTimer::timeout, this, [this] {
-        // The answer may be waiting unread behind a busy turn of the agent's own.
+        // The answer may be waiting unread behind a busy turn of the agent's own; reading it
+        // writes the next chord, whose own time has only begun.
+        const std::uint64_t overdue = written_;
         readAvailable();
-        if (!inFlight_)
+        if (!inFlight_ || written_ != overdue)
             return;
         // The chords asked for meanwhile are not typed, nor those asked for until it answers.
         stalled_ = true;
@@ -191,18 +193,19 @@ QStringList WlrootsSession::activeApplication() const {
     return {};
 }
 
-void WlrootsSession::type(const PasteChord& chord, Typed typed) {
-    if (!keyboard_) {
+void WlrootsSession::type(Chooser choose, Typed typed) {
+    // A toplevel activated just before the paste was asked for (the main application hides and
+    // asks at once) must be known before the chord is chosen; the session may end in this read.
+    readAvailable();
+    if (!keyboard_ || broken_) {
         typed(lastError_.isEmpty() ? QStringLiteral("there is no virtual keyboard") : lastError_);
         return;
     }
-    if (stalled_)
-        readAvailable();
     if (stalled_) {
         typed(QStringLiteral("the compositor at %1 does not answer").arg(compositorName()));
         return;
     }
-    queue_.emplace_back(chord, std::move(typed));
+    queue_.emplace_back(std::move(choose), std::move(typed));
     writeNext();
 }
 
@@ -229,8 +232,9 @@ void WlrootsSession::sendKey(std::uint32_t key, bool down) {
 void WlrootsSession::writeNext() {
     if (inFlight_ || queue_.empty() || !keyboard_ || broken_)
         return;
-    auto [chord, typed] = std::move(queue_.front());
+    auto [choose, typed] = std::move(queue_.front());
     queue_.pop_front();
+    const PasteChord chord = choose(activeApplication());
     std::vector<std::uint32_t> modifiers;
     if (chord.control)
         modifiers.push_back(KEY_LEFTCTRL);
@@ -251,9 +255,10 @@ void WlrootsSession::writeNext() {
             static_cast<WlrootsSession*>(self)->caughtUp();
         }};
     inFlight_ = wl_display_sync(display_);
+    ++written_;
     wl_callback_add_listener(inFlight_, &listener, this);
     if (wl_display_flush(display_) < 0 && errno != EAGAIN) {
-        queue_.emplace_front(chord, std::move(typed));
+        queue_.emplace_front(std::move(choose), std::move(typed));
         return closeLater(
             QStringLiteral("the Wayland compositor at %1 went away").arg(compositorName()));
     }

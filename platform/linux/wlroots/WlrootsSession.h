@@ -6,6 +6,7 @@
 #include <QString>
 #include <QStringList>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -39,6 +40,8 @@ class WlrootsSession final : public QObject {
 public:
     static constexpr std::chrono::milliseconds patience{1000};
     using Typed = std::function<void(const QString& failure)>;
+    // The chord for the application active as it is written.
+    using Chooser = std::function<PasteChord(const QStringList& activeApplication)>;
 
     WlrootsSession();
     ~WlrootsSession() override;
@@ -56,9 +59,10 @@ public:
     // The app_id of the activated toplevel; empty when none is known.
     QStringList activeApplication() const;
 
-    // Types `chord` once the chords before it are typed; `typed` runs once it is written, or
-    // with why it couldn't be.
-    void type(const PasteChord& chord, Typed typed);
+    // Types the chord `choose` gives for the application active then, once the chords before it
+    // are typed; `typed` runs once it is written, or with why it couldn't be. What the compositor
+    // has said already (a toplevel activated, an answer, its end) is read first.
+    void type(Chooser choose, Typed typed);
     // The process ends: chords not written yet are dropped, and no `typed` runs any more.
     void cancel();
 
@@ -96,8 +100,10 @@ private:
     std::unique_ptr<QSocketNotifier> notifier_;
     xkb_keymap* keymap_ = nullptr;
     xkb_state* state_ = nullptr;
-    std::deque<std::pair<PasteChord, Typed>> queue_;
+    std::deque<std::pair<Chooser, Typed>> queue_;
     wl_callback* inFlight_ = nullptr;
+    // Counts the chords written, so that an answer read late is told from the next chord's.
+    std::uint64_t written_ = 0;
     bool stalled_ = false;
     bool broken_ = false;
     QTimer* answerTimeout_;
