@@ -24,6 +24,8 @@ constexpr uint persistUntilRevoked = 2;
 constexpr uint declined = 1;
 // The steps that need no user answer, and Start, before which the user may read a dialog.
 constexpr int answerTimeoutMs = 10000;
+// A backend asked what it offers when a session starts; a busy one is watched unasked.
+constexpr int backendQuestionTimeoutMs = 2000;
 constexpr int startTimeoutMs = 120000;
 constexpr int keyTimeoutMs = 2000;
 constexpr int releaseTimeoutMs = 1000;
@@ -196,16 +198,32 @@ void RemoteDesktopSession::ended(const QString& why) {
 }
 
 void RemoteDesktopSession::watchBackends() {
-    // The backends that show the desktop's own dialogs serve sessions; which one serves this one
-    // the portal doesn't say, so all of them that run now are watched.
+    // The portal doesn't say which of the backends that show the desktop's own dialogs serves
+    // this session: those that run now and offer RemoteDesktop are watched. Others come and go
+    // on their own (the GTK one that GTK applications pull in on Plasma) and end nothing.
     QDBusMessage list = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListNames"));
     const QDBusMessage names = bus_.call(list, QDBus::Block, answerTimeoutMs);
     QStringList backends;
-    for (const QString& name : names.arguments().value(0).toStringList())
-        if (name.startsWith(Portal::backendPrefix))
+    for (const QString& name : names.arguments().value(0).toStringList()) {
+        if (!name.startsWith(Portal::backendPrefix))
+            continue;
+        const QDBusMessage description =
+            bus_.call(QDBusMessage::createMethodCall(
+                          name, Portal::path, QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                          QStringLiteral("Introspect")),
+                      QDBus::Block, backendQuestionTimeoutMs);
+        // One too busy to say is watched all the same: it may be the one. One without the
+        // portal's object is not.
+        const bool silent =
+            description.type() == QDBusMessage::ErrorMessage &&
+            description.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NoReply");
+        if (silent || (description.type() == QDBusMessage::ReplyMessage &&
+                       description.arguments().value(0).toString().contains(
+                           QStringLiteral("\"org.freedesktop.impl.portal.RemoteDesktop\""))))
             backends << name;
+    }
     backendWatcher_->setWatchedServices(backends);
 }
 
