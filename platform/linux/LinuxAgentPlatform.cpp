@@ -1,4 +1,5 @@
 #include "AgentPlatform.h"
+#include "BusDeadline.h"
 #include "BusRunningApplications.h"
 #include "KWinActiveWindow.h"
 #include "NotificationNames.h"
@@ -29,13 +30,13 @@ enum class Backend { xtest, portal, wlroots };
 
 // Whether the bus's desktop portal offers RemoteDesktop (xdg-desktop-portal-wlr, for one, has
 // none): its version answers.
-bool portalOffersRemoteDesktop(QDBusConnection bus) {
+bool portalOffersRemoteDesktop(QDBusConnection bus, const BusDeadline& deadline) {
     QDBusMessage version = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.portal.Desktop"),
         QStringLiteral("/org/freedesktop/portal/desktop"),
         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
     version << QStringLiteral("org.freedesktop.portal.RemoteDesktop") << QStringLiteral("version");
-    return bus.call(version, QDBus::Block, int(busPatience.count())).type() ==
+    return bus.call(version, QDBus::Block, deadline.remainingMs()).type() ==
            QDBusMessage::ReplyMessage;
 }
 
@@ -43,7 +44,7 @@ bool portalOffersRemoteDesktop(QDBusConnection bus) {
 // windows where it offers RemoteDesktop (Plasma, GNOME); wlroots compositors (sway, Hyprland, …)
 // offer a virtual keyboard to their clients instead. KELMO_INPUT_BACKEND (xtest, portal or
 // wlroots) overrides the guess. In a Wayland session `wlroots` is connected to find out.
-Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots) {
+Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots, const BusDeadline& deadline) {
     const QByteArray chosen = qgetenv("KELMO_INPUT_BACKEND");
     if (chosen == "xtest")
         return Backend::xtest;
@@ -56,7 +57,7 @@ Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots) {
     Backend guessed = Backend::xtest;
     if (wayland) {
         wlroots.open(false);
-        guessed = wlroots.offersVirtualKeyboard() && !portalOffersRemoteDesktop(bus)
+        guessed = wlroots.offersVirtualKeyboard() && !portalOffersRemoteDesktop(bus, deadline)
                       ? Backend::wlroots
                       : Backend::portal;
     }
@@ -83,9 +84,12 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
             QStringLiteral("cannot connect to the session bus: %1").arg(bus.lastError().message());
         return std::nullopt;
     }
+    // Every question to the bus from here to the event loop shares one bound: a bus that stops
+    // answering after the probe must not hold the start longer than a D-Bus activation waits.
+    const BusDeadline deadline(busPatience);
     auto chords = std::make_shared<PasteChords>(PasteChords::defaultSettingsFile());
     auto wlroots = std::make_shared<WlrootsSession>();
-    const Backend backend = inputBackend(bus, *wlroots);
+    const Backend backend = inputBackend(bus, *wlroots, deadline);
     const bool chosen = !qEnvironmentVariableIsEmpty("KELMO_INPUT_BACKEND");
     if (backend == Backend::wlroots) {
         // Chosen by hand, it may not be there; the agent still runs, and says so at each request.
@@ -112,7 +116,7 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                 if (const auto live = compositor.lock())
                     live->catchUp(std::move(caughtUp));
             });
-        if (!session->portalAvailable())
+        if (!session->portalAvailable(deadline))
             SystemLog::printErrorLine(
                 chosen ? QStringLiteral(
                              "KELMO_INPUT_BACKEND=portal, but the session bus has no desktop "

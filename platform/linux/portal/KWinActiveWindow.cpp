@@ -10,7 +10,8 @@ namespace {
 const QString kwinService = QStringLiteral("org.kde.KWin");
 const QString objectPath = QStringLiteral("/co/ambertide/KelmoHelper/ActiveWindow");
 const QString pluginName = QStringLiteral("co.ambertide.kelmo-helper.active-window");
-constexpr int answerTimeoutMs = 2000;
+constexpr std::chrono::milliseconds answerTimeout{2000};
+constexpr int answerTimeoutMs = int(answerTimeout.count());
 
 // %1: the agent's own connection. callDBus waits for nothing.
 constexpr char scriptText[] =
@@ -43,16 +44,20 @@ void KWinActiveWindow::start() {
         return;
     bus_.registerObject(objectPath, this, QDBusConnection::ExportScriptableSlots);
     connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            [this](const QString&, const QString&, const QString& owner) { load(owner); });
+            [this](const QString&, const QString&, const QString& owner) {
+                load(owner, BusDeadline(answerTimeout));
+            });
+    // The questions of the agent's start share one bound.
+    const BusDeadline deadline(answerTimeout);
     const QDBusReply<QString> owner =
         bus_.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
                                                  QStringLiteral("/org/freedesktop/DBus"),
                                                  QStringLiteral("org.freedesktop.DBus"),
                                                  QStringLiteral("GetNameOwner"))
                       << kwinService,
-                  QDBus::Block, answerTimeoutMs);
+                  QDBus::Block, deadline.remainingMs());
     if (owner.isValid())
-        load(owner.value());
+        load(owner.value(), deadline);
 }
 
 KWinActiveWindow::~KWinActiveWindow() {
@@ -71,7 +76,7 @@ void KWinActiveWindow::Activated(const QString& resourceClass) {
 
 // A script left by an agent that didn't end cleanly goes first: KWin refuses a second one of the
 // same name. The calls wait briefly, and only at the agent's start or KWin's.
-void KWinActiveWindow::load(const QString& kwin) {
+void KWinActiveWindow::load(const QString& kwin, const BusDeadline& deadline) {
     kwin_ = kwin;
     active_.clear();
     if (kwin_.isEmpty())
@@ -88,10 +93,10 @@ void KWinActiveWindow::load(const QString& kwin) {
         }
     }
     bus_.call(scripting(QStringLiteral("unloadScript"), {pluginName}), QDBus::Block,
-              answerTimeoutMs);
+              deadline.remainingMs());
     const QDBusMessage loaded =
         bus_.call(scripting(QStringLiteral("loadScript"), {script_->fileName(), pluginName}),
-                  QDBus::Block, answerTimeoutMs);
+                  QDBus::Block, deadline.remainingMs());
     if (loaded.type() == QDBusMessage::ReplyMessage)
         bus_.send(scripting(QStringLiteral("start")));
 }

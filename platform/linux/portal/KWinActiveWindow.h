@@ -1,5 +1,7 @@
 #pragma once
 
+#include "BusDeadline.h"
+
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QObject>
@@ -34,7 +36,7 @@ public Q_SLOTS:
     Q_SCRIPTABLE void Activated(const QString& resourceClass);
 
 private:
-    void load(const QString& kwin);
+    void load(const QString& kwin, const BusDeadline& deadline);
     void unload();
 
     QDBusConnection bus_;

@@ -77,10 +77,16 @@ RemoteDesktopSession::~RemoteDesktopSession() {
     }
 }
 
-bool RemoteDesktopSession::portalAvailable() const {
-    QDBusConnectionInterface* daemon = bus_.interface();
-    return daemon && (daemon->isServiceRegistered(Portal::service).value() ||
-                      daemon->activatableServiceNames().value().contains(Portal::service));
+bool RemoteDesktopSession::portalAvailable(const BusDeadline& deadline) const {
+    const auto ask = [this, &deadline](const QString& question, const QVariantList& arguments) {
+        QDBusMessage call = QDBusMessage::createMethodCall(
+            QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+            QStringLiteral("org.freedesktop.DBus"), question);
+        call.setArguments(arguments);
+        return bus_.call(call, QDBus::Block, deadline.remainingMs()).arguments().value(0);
+    };
+    return ask(QStringLiteral("NameHasOwner"), {Portal::service}).toBool() ||
+           ask(QStringLiteral("ListActivatableNames"), {}).toStringList().contains(Portal::service);
 }
 
 void RemoteDesktopSession::start() {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "BusDeadline.h"
 #include "PortalGrant.h"
 
 #include <QDBusConnection>
@@ -42,8 +43,8 @@ public:
     // Starts a session unless one is started or being started. The portal may show a dialog;
     // this returns at once.
     void start();
-    // Whether the portal is on the bus, or can be started there.
-    bool portalAvailable() const;
+    // Whether the portal is on the bus, or can be started there; asked within `deadline`.
+    bool portalAvailable(const BusDeadline& deadline) const;
     // Sends the keys `keys` makes, in order, once the chords before them are done; `typed` runs
     // when the portal has accepted every key, or with why not. Whatever happens, no key stays
     // pressed.
