@@ -37,6 +37,7 @@ public:
     KeyRecorder(const KeyRecorder&) = delete;
     KeyRecorder& operator=(const KeyRecorder&) = delete;
 
+    xcb_window_t window() const { return window_; }
     bool takeFocus() {
         xcb_map_window(connection_, window_);
         xcb_flush(connection_);

@@ -30,38 +30,70 @@ void X11FocusedApplication::refresh() {
     names_.clear();
     if (!connection || !display_->activeWindowAtom())
         return;
-    const auto active = display_->await<xcb_get_property_reply_t>(
-        xcb_get_property(connection, 0, display_->root(), display_->activeWindowAtom(),
-                         XCB_ATOM_WINDOW, 0, 1)
-            .sequence);
-    if (!active)
+    // Both asked at once: one round trip.
+    const auto activeCookie = xcb_get_property(connection, 0, display_->root(),
+                                               display_->activeWindowAtom(), XCB_ATOM_WINDOW, 0, 1);
+    const auto checkCookie = xcb_get_property(
+        connection, 0, display_->root(), display_->windowManagerCheckAtom(), XCB_ATOM_WINDOW, 0, 1);
+    const auto active = display_->await<xcb_get_property_reply_t>(activeCookie.sequence);
+    const auto check = display_->await<xcb_get_property_reply_t>(checkCookie.sequence);
+    if (!active || !check)
         return;
-    // A root without the property has no EWMH window manager looking after it.
-    announced_ = active->type != XCB_NONE;
-    if (announced_ && xcb_get_property_value_length(active.get()) == sizeof(xcb_window_t))
-        names_ = classOf(*static_cast<const xcb_window_t*>(xcb_get_property_value(active.get())));
+    // A root without the property has no EWMH window manager looking after it; nor has one
+    // whose window manager has gone, though the root still names the window it made active.
+    const auto windowOf = [](const xcb_get_property_reply_t& reply) -> xcb_window_t {
+        return xcb_get_property_value_length(&reply) == sizeof(xcb_window_t)
+                   ? *static_cast<const xcb_window_t*>(xcb_get_property_value(&reply))
+                   : XCB_NONE;
+    };
+    const xcb_window_t manager = windowOf(*check);
+    const xcb_window_t window = windowOf(*active);
+    announced_ = active->type != XCB_NONE && manager != XCB_NONE;
+    if (!announced_)
+        return;
+    // The window manager's own window names itself; one that is gone answers with an error.
+    // Asked with the active window's class, in the same round trip; its end is watched.
+    display_->watchWindowManager(manager);
+    const auto itselfCookie = xcb_get_property(
+        connection, 0, manager, display_->windowManagerCheckAtom(), XCB_ATOM_WINDOW, 0, 1);
+    // No active window answers with an error, as a gone one does: no names.
+    const unsigned int classCookie = requestClass(connection, window);
+    const auto itself = display_->await<xcb_get_property_reply_t>(itselfCookie.sequence);
+    const auto names = display_->await<xcb_get_property_reply_t>(classCookie);
+    announced_ = itself && windowOf(*itself) == manager;
+    if (announced_ && names)
+        names_ = namesIn(*names);
 }
 
 // WM_CLASS is two strings, each ended by a NUL: the instance, then the class (as STRING, or
 // UTF8_STRING by some toolkits). A window that has gone away answers with an error, which leaves
 // no names.
-QStringList X11FocusedApplication::classOf(xcb_window_t window) {
-    xcb_connection_t* connection = display_->live();
-    if (!connection || window == XCB_NONE)
+unsigned int X11FocusedApplication::requestClass(xcb_connection_t* connection,
+                                                 xcb_window_t window) {
+    return xcb_get_property(connection, 0, window, XCB_ATOM_WM_CLASS, XCB_GET_PROPERTY_TYPE_ANY, 0,
+                            256)
+        .sequence;
+}
+
+QStringList X11FocusedApplication::namesIn(const xcb_get_property_reply_t& property) {
+    if (property.format != 8)
         return {};
-    const auto property = display_->await<xcb_get_property_reply_t>(
-        xcb_get_property(connection, 0, window, XCB_ATOM_WM_CLASS, XCB_GET_PROPERTY_TYPE_ANY, 0,
-                         256)
-            .sequence);
-    if (!property || property->format != 8)
-        return {};
-    const QByteArray value(static_cast<const char*>(xcb_get_property_value(property.get())),
-                           xcb_get_property_value_length(property.get()));
+    const QByteArray value(static_cast<const char*>(xcb_get_property_value(&property)),
+                           xcb_get_property_value_length(&property));
     QStringList names;
     for (const QByteArray& name : value.split('\0'))
         if (!name.isEmpty())
             names << QString::fromUtf8(name);
     return names;
+}
+
+QStringList X11FocusedApplication::classOf(xcb_window_t window) {
+    xcb_connection_t* connection = display_->live();
+    if (!connection || window == XCB_NONE)
+        return {};
+    const auto property =
+        display_->await<xcb_get_property_reply_t>(requestClass(connection, window));
+    return property ? namesIn(*property) : QStringList();
 }
 
 QStringList X11FocusedApplication::classOfInputFocus() {

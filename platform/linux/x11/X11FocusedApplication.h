@@ -10,8 +10,9 @@ class XcbDisplay;
 
 // The names (WM_CLASS instance and class) of the application whose window is active. Followed
 // through the window manager's _NET_ACTIVE_WINDOW announcements: the class is fetched when the
-// active window changes, so a paste needs no round trip for it. Without an EWMH window manager the
-// input focus and its nearest ancestor with a class are asked at paste time instead.
+// active window changes, so a paste needs no round trip for it. Without an EWMH window manager
+// (none ever ran, or the one that ran has ended) the input focus and its nearest ancestor with a
+// class are asked at paste time instead.
 class X11FocusedApplication final : public QObject {
     Q_OBJECT
 public:
@@ -23,6 +24,8 @@ public:
 
 private:
     void refresh();
+    static unsigned int requestClass(xcb_connection_t* connection, xcb_window_t window);
+    static QStringList namesIn(const xcb_get_property_reply_t& property);
     QStringList classOf(xcb_window_t window);
     QStringList classOfInputFocus();
 

@@ -126,12 +126,18 @@ void XcbDisplay::open() {
     // Which window is active is followed as the window manager announces it, never asked at paste
     // time.
     static const char activeWindow[] = "_NET_ACTIVE_WINDOW";
+    static const char windowManagerCheck[] = "_NET_SUPPORTING_WM_CHECK";
     const auto atom = xcb_intern_atom(connection_, 0, sizeof activeWindow - 1, activeWindow);
+    const auto checkAtom =
+        xcb_intern_atom(connection_, 0, sizeof windowManagerCheck - 1, windowManagerCheck);
     root_ = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
     const std::uint32_t rootEvents = XCB_EVENT_MASK_PROPERTY_CHANGE;
     xcb_change_window_attributes(connection_, root_, XCB_CW_EVENT_MASK, &rootEvents);
     if (const auto interned = await<xcb_intern_atom_reply_t>(atom.sequence))
         activeWindowAtom_ = interned->atom;
+    if (const auto interned = await<xcb_intern_atom_reply_t>(checkAtom.sequence))
+        windowManagerCheckAtom_ = interned->atom;
+    windowManagerCheck_ = XCB_NONE;
     ++activeWindowChanges_;
     if (!sync())
         return;
@@ -242,6 +248,14 @@ std::unique_ptr<Reply, decltype(&std::free)> XcbDisplay::await(unsigned int sequ
     }
 }
 
+void XcbDisplay::watchWindowManager(xcb_window_t check) {
+    if (!connection_ || check == windowManagerCheck_)
+        return;
+    windowManagerCheck_ = check;
+    const std::uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
+    xcb_change_window_attributes(connection_, check, XCB_CW_EVENT_MASK, &events);
+}
+
 bool XcbDisplay::sync() {
     return connection_ &&
            await<xcb_get_input_focus_reply_t>(xcb_get_input_focus(connection_).sequence);
@@ -265,8 +279,16 @@ void XcbDisplay::readEvents() {
         const std::uint8_t type = event->response_type & 0x7f;
         if (type == XCB_PROPERTY_NOTIFY) {
             const auto* property = reinterpret_cast<const xcb_property_notify_event_t*>(event);
-            if (property->window == root_ && property->atom == activeWindowAtom_)
+            if (property->window == root_ &&
+                (property->atom == activeWindowAtom_ || property->atom == windowManagerCheckAtom_))
                 ++activeWindowChanges_;
+        } else if (type == XCB_DESTROY_NOTIFY) {
+            // The window manager ended: the root still names the window it last made active.
+            const auto* destroyed = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
+            if (destroyed->window == windowManagerCheck_ && windowManagerCheck_ != XCB_NONE) {
+                windowManagerCheck_ = XCB_NONE;
+                ++activeWindowChanges_;
+            }
         } else if (type == XCB_MAPPING_NOTIFY) {
             keymapStale_ = true;
             modifierKeys_.reset();

@@ -62,8 +62,13 @@ public:
     // The root window of the default screen, and the EWMH atom that names its active window.
     xcb_window_t root() const { return root_; }
     xcb_atom_t activeWindowAtom() const { return activeWindowAtom_; }
+    // The EWMH atom by which a window manager says it runs (a window of its own that names
+    // itself), and that window's end, which is watched once named here.
+    xcb_atom_t windowManagerCheckAtom() const { return windowManagerCheckAtom_; }
+    void watchWindowManager(xcb_window_t check);
     // Counts the times the active window may have changed: each announcement of the root's
-    // _NET_ACTIVE_WINDOW, and each new connection.
+    // _NET_ACTIVE_WINDOW or _NET_SUPPORTING_WM_CHECK, the window manager's end, and each new
+    // connection.
     std::uint64_t activeWindowChanges() const { return activeWindowChanges_; }
     // The reply to request `sequence`, within `patience`; none on an X error, or when the server
     // doesn't answer (then the connection is dropped).
@@ -101,5 +106,7 @@ private:
 
     xcb_window_t root_ = XCB_NONE;
     xcb_atom_t activeWindowAtom_ = XCB_NONE;
+    xcb_atom_t windowManagerCheckAtom_ = XCB_NONE;
+    xcb_window_t windowManagerCheck_ = XCB_NONE;
     std::uint64_t activeWindowChanges_ = 0;
 };
