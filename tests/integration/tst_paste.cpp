@@ -304,13 +304,14 @@ private Q_SLOTS:
                                   clipboard + clipboard + "from the primary selection\n", 10000);
 
         // The window manager ends, the terminal still named active on the root: the chord
-        // follows the input focus again (the recorder, without a class, gets the default).
+        // follows the input focus again, by class as well as instance (`urxvt -name scratch`).
         QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
         settings.write("st-256color = Shift+Insert\n");
         settings.close();
         windowManager.process().kill();
         QVERIFY(windowManager.waitForExit());
         QVERIFY(isActive(terminalWindow.toUInt()));
+        recorder.setClass("scratch", "URxvt");
         QVERIFY(recorder.takeFocus());
         const qsizetype controlV = recorder.keysOf(XK_v).size();
         QVERIFY(QTest::qWaitFor(
@@ -321,7 +322,7 @@ private Q_SLOTS:
                        recorder.waitForKeys(XK_v, controlV + 2, 200);
             },
             20000));
-        QCOMPARE(recorder.keysOf(XK_v).last().state, std::uint16_t(4)); // Control alone
+        QCOMPARE(recorder.keysOf(XK_v).last().state, std::uint16_t(4 | 8)); // Control+Alt
 
         QVERIFY(stopAgent(agent, f->peer));
         const QStringList reported = agent.errors().filter(u"paste-keys: line 4 "_s);

@@ -38,6 +38,13 @@ public:
     KeyRecorder& operator=(const KeyRecorder&) = delete;
 
     xcb_window_t window() const { return window_; }
+    // WM_CLASS as a toolkit sets it: the instance, then the class, each ended by a NUL.
+    void setClass(const QByteArray& instance, const QByteArray& windowClass) {
+        const QByteArray value = instance + '\0' + windowClass + '\0';
+        xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_CLASS,
+                            XCB_ATOM_STRING, 8, std::uint32_t(value.size()), value.constData());
+        xcb_flush(connection_);
+    }
     bool takeFocus() {
         xcb_map_window(connection_, window_);
         xcb_flush(connection_);

@@ -368,6 +368,7 @@ private Q_SLOTS:
         QTest::addColumn<Upgrade>("upgrade");
         QTest::newRow("older") << Upgrade{u"1.0.0"_s, u"1.0.1"_s, true, true};
         QTest::newRow("older, by number not text") << Upgrade{u"1.9"_s, u"1.10"_s, true, true};
+        QTest::newRow("older, written shorter") << Upgrade{u"1.0"_s, u"1.0.1"_s, true, true};
         QTest::newRow("unreadable") << Upgrade{{}, u"1.0"_s, true, true};
         QTest::newRow("a FIFO in its place, read without waiting")
             << Upgrade{u"fifo"_s, u"1.0"_s, true, true};
