@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <array>
 #include <utility>
 
@@ -72,12 +73,22 @@ const std::array builtIn = {
 
 // More than any hand-written table needs: a larger file is not read.
 constexpr qint64 largestFile = 64 * 1024;
+// The problems said in one reading, and the most remembered as said.
+constexpr int problemsSaidPerReading = 5;
+constexpr qsizetype problemsRemembered = 100;
 } // namespace
 
-PasteChords::PasteChords(QString settingsFile)
+PasteChords::PasteChords(QString settingsFile, std::chrono::milliseconds quiet)
     : file_(std::move(settingsFile)) {
-    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, &PasteChords::reload);
-    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, &PasteChords::reload);
+    quiet_.setSingleShot(true);
+    quiet_.setInterval(quiet);
+    connect(&quiet_, &QTimer::timeout, this, &PasteChords::reload);
+    // Each change starts the wait anew.
+    const auto changed = [this] {
+        quiet_.start();
+    };
+    connect(&watcher_, &QFileSystemWatcher::fileChanged, this, changed);
+    connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, changed);
     reload();
 }
 
@@ -100,17 +111,27 @@ PasteChord PasteChords::chordFor(const QStringList& names) const {
 }
 
 // The file and the folders up to the config folder, so that a file made, replaced (as editors
-// save) or removed later is noticed too.
+// save) or removed later is noticed too; where one is missing, the nearest folder above it. Each
+// is watched anew at every reading: a path that became another file, a link or a folder is
+// watched as what it is now.
 void PasteChords::watch() {
+    if (!watcher_.files().isEmpty())
+        watcher_.removePaths(watcher_.files());
+    if (!watcher_.directories().isEmpty())
+        watcher_.removePaths(watcher_.directories());
     if (file_.isEmpty())
         return;
-    const QFileInfo file(file_);
-    QStringList paths{file.absoluteFilePath(), file.absolutePath(),
-                      QFileInfo(file.absolutePath()).absolutePath()};
-    for (const QString& path : paths)
-        if (!watcher_.files().contains(path) && !watcher_.directories().contains(path) &&
-            QFileInfo::exists(path))
+    QString path = QFileInfo(file_).absoluteFilePath();
+    for (int level = 0;; ++level) {
+        const bool exists = QFileInfo::exists(path);
+        if (exists)
             watcher_.addPath(path);
+        const QString parent = QFileInfo(path).absolutePath();
+        // Up to the config folder, and on while nothing exists yet.
+        if (parent == path || (level >= 2 && exists))
+            break;
+        path = parent;
+    }
 }
 
 void PasteChords::reload() {
@@ -118,12 +139,26 @@ void PasteChords::reload() {
     user_.clear();
     userDefault_.reset();
     QFile file(file_);
-    const auto report = [this](const QString& problem) {
-        if (!reported_.contains(problem)) {
-            reported_.insert(problem);
+    // Said once each, a few a reading; a file full of bad lines, rewritten again and again, must
+    // neither flood standard error nor grow what is remembered without end.
+    int said = 0;
+    int unsaid = 0;
+    const auto report = [&](const QString& problem) {
+        if (reported_.contains(problem))
+            return;
+        if (reported_.size() >= problemsRemembered)
+            reported_.clear();
+        reported_.insert(problem);
+        if (said++ < problemsSaidPerReading)
             SystemLog::printErrorLine(QStringLiteral("%1: %2").arg(file_, problem));
-        }
+        else
+            ++unsaid;
     };
+    const auto sayTheRest = qScopeGuard([this, &unsaid] {
+        if (unsaid > 0)
+            SystemLog::printErrorLine(
+                QStringLiteral("%1: %2 more lines are not read either").arg(file_).arg(unsaid));
+    });
     if (file_.isEmpty() || !file.exists())
         return;
     // Read only when it is a regular file: a FIFO or a device would wait for a writer, on the

@@ -7,6 +7,9 @@
 #include <QObject>
 #include <QSet>
 #include <QStringList>
+#include <QTimer>
+#include <chrono>
+#include <optional>
 
 // Which paste chord each application takes: a built-in table (terminals take Control+Shift+V,
 // URxvt Control+Alt+V, Emacs Shift+Insert, everything else Control+V) under the user's own
@@ -15,11 +18,17 @@
 //
 // The file has one `application = chord` per line, and `default = chord` for every application
 // not named; `#` starts a comment line. A line that can't be read is reported once on standard
-// error with its number, and the rest still applies.
+// error with its number (a few a reading, and a count of the rest), and the rest still applies.
+//
+// A change is read once the file has been quiet for `settle`: an editor that writes in place is
+// never read half way. The file, its folder and the config folder are watched, and when these are
+// missing the nearest folder above that exists, so that any of them made again is noticed.
 class PasteChords final : public QObject {
     Q_OBJECT
 public:
-    explicit PasteChords(QString settingsFile);
+    static constexpr std::chrono::milliseconds settle{100};
+
+    explicit PasteChords(QString settingsFile, std::chrono::milliseconds quiet = settle);
 
     // $XDG_CONFIG_HOME/Kelmo/paste-keys (else under ~/.config); empty without either.
     static QString defaultSettingsFile();
@@ -36,5 +45,6 @@ private:
     QHash<QString, PasteChord> user_;
     std::optional<PasteChord> userDefault_;
     QFileSystemWatcher watcher_;
+    QTimer quiet_;
     QSet<QString> reported_;
 };
