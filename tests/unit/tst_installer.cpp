@@ -262,6 +262,22 @@ private Q_SLOTS:
         QCOMPARE(peer.received().mid(before.size()), requests + QStringList{name(shouldTerminate)});
     }
 
+    // Two installers copy one at a time: while another holds the Kelmo folder, this one waits
+    // (else it would take the other's copy in progress for an abandoned one and remove it). The
+    // other holds it shared here: this one's lock must exclude even that.
+    void twoInstallersCopyOneAtATime() {
+        QVERIFY(QDir().mkpath(folder));
+        const QString locked = home->filePath(u"locked"_s), done = home->filePath(u"done"_s);
+        LineProcess other;
+        other.start(u"flock"_s, {u"-s"_s, folder, u"sh"_s, u"-c"_s,
+                                 u"touch \"$0\"; sleep 1; touch \"$1\""_s, locked, done});
+        QTRY_VERIFY(QFile::exists(locked));
+        w->window.installHelper();
+        QVERIFY(QFile::exists(done));
+        QVERIFY(other.waitForExit());
+        QCOMPARE(w->log, QStringList({u"pause 1 s"_s, u"launch "_s + location}));
+    }
+
     // The permission granted during the pause before the start (another installer's agent)
     // still shows step 3: the pause acts on nothing, so the start's step 2 comes first.
     void accessGrantedDuringThePauseStays() {
