@@ -56,7 +56,7 @@ ViewController::ViewController(InstallerServices services, QWidget* parent)
     accessMissingTimer_.setSingleShot(true);
     connect(&accessMissingTimer_, &QTimer::timeout, this, &ViewController::showAccessMissingHint);
     helperStartTimer_.setSingleShot(true);
-    connect(&helperStartTimer_, &QTimer::timeout, this, &ViewController::helperStarted);
+    connect(&helperStartTimer_, &QTimer::timeout, this, &ViewController::askForAccess);
     viewDidLoad();
 }
 
@@ -214,20 +214,16 @@ void ViewController::requestAccess() {
     }
     // Posts are kept for no one: an agent started now hears them only once it has subscribed,
     // which it says with didFinishLaunching. One that stays silent is asked all the same.
-    awaitingHelper_ = true;
     helperStartTimer_.start(services_.helperStartPatience);
     launchHelper(this, [self = QPointer<ViewController>(this)](bool started) {
-        if (self && !started) {
-            self->awaitingHelper_ = false;
+        if (self && !started)
             self->helperStartTimer_.stop();
-        }
     });
 }
 
 void ViewController::helperStarted() {
-    if (!awaitingHelper_)
+    if (!helperStartTimer_.isActive())
         return;
-    awaitingHelper_ = false;
     helperStartTimer_.stop();
     askForAccess();
 }

@@ -85,13 +85,13 @@ private:
     // new.
     void upgradeHelper(const QString& resource, const QString& location);
     void showAccessMissingHint();
-    // The agent announced itself, or step 2 waited long enough for it.
+    // An agent announced itself: the one step 2 started and waits for, if it does.
     void helperStarted();
     void askForAccess();
 
     std::unique_ptr<Ui::ViewController> ui_;
     InstallerServices services_;
     QTimer accessMissingTimer_;
+    // Runs while step 2 waits for the agent it started; asks it all the same when it runs out.
     QTimer helperStartTimer_;
-    bool awaitingHelper_ = false;
 };
