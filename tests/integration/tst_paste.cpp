@@ -329,6 +329,45 @@ private Q_SLOTS:
         QCOMPARE(reported.size(), 1);
     }
 
+    // The active window closes before the window manager names the next one: the chord is not
+    // the closed window's, the input focus decides (a window manager here that never updates).
+    void aClosedWindowLeavesNoChordBehind() {
+        XvfbServer server;
+        QVERIFY(server.isRunning());
+        const QProcessEnvironment env = environmentWithDisplay(server.display());
+        QVERIFY(run(u"sh"_s, {u"-c"_s, u"printf 'pasted\\n' | xclip -selection clipboard"_s}, env)
+                    .status == 0);
+        QTemporaryDir folder;
+        const QString typed = folder.filePath(u"typed"_s);
+        LineProcess terminal;
+        terminal.start(u"st"_s, {u"-e"_s, u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
+        QString window;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                window = run(u"xdotool"_s,
+                             {u"search"_s, u"--onlyvisible"_s, u"--class"_s, u"st-256color"_s}, env)
+                             .output.value(0);
+                return !window.isEmpty();
+            },
+            30000));
+        KeyRecorder recorder(server.display());
+        recorder.nameActiveWindow(window.toUInt());
+        QCOMPARE(run(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window}, env).status, 0);
+        LineProcess agent;
+        QVERIFY(startAgentOn(agent, server.display()));
+        f->peer.post(shouldPaste);
+        QTRY_COMPARE_WITH_TIMEOUT(readFile(typed), QByteArray("pasted\n"), 10000);
+
+        terminal.process().kill();
+        QVERIFY(terminal.waitForExit());
+        QVERIFY(recorder.takeFocus());
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste, 2));
+        QVERIFY(recorder.waitForKeys(XK_v, 2));
+        QCOMPARE(recorder.keysOf(XK_v).first().state, std::uint16_t(4)); // Control alone
+        QVERIFY(stopAgent(agent, f->peer));
+    }
+
     // The real installer, driven by keys, installs and starts the agent (in a data folder however
     // odd its name), gets it the permission and ends; the agent serves on, and starts by name.
     void installerThreeStepsFromTheKeyboard() {

@@ -4,6 +4,7 @@
 #include <QString>
 #include <QTest>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <xcb/xcb_keysyms.h>
 #include <xcb/xtest.h>
@@ -43,6 +44,26 @@ public:
         const QByteArray value = instance + '\0' + windowClass + '\0';
         xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, window_, XCB_ATOM_WM_CLASS,
                             XCB_ATOM_STRING, 8, std::uint32_t(value.size()), value.constData());
+        xcb_flush(connection_);
+    }
+    // Plays a window manager that names `active` on the root and then never updates it: a
+    // window of its own that names itself, as EWMH asks.
+    void nameActiveWindow(xcb_window_t active) {
+        const xcb_window_t check = xcb_generate_id(connection_);
+        const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
+        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, check, root, 0, 0, 1, 1, 0,
+                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        const auto set = [&](xcb_window_t on, const char* name, xcb_window_t value) {
+            const auto atom = xcb_intern_atom_reply(
+                connection_,
+                xcb_intern_atom(connection_, 0, std::uint16_t(std::strlen(name)), name), nullptr);
+            xcb_change_property(connection_, XCB_PROP_MODE_REPLACE, on, atom->atom, XCB_ATOM_WINDOW,
+                                32, 1, &value);
+            std::free(atom);
+        };
+        set(check, "_NET_SUPPORTING_WM_CHECK", check);
+        set(root, "_NET_SUPPORTING_WM_CHECK", check);
+        set(root, "_NET_ACTIVE_WINDOW", active);
         xcb_flush(connection_);
     }
     bool takeFocus() {

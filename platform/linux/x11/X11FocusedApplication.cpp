@@ -52,15 +52,19 @@ void X11FocusedApplication::refresh() {
     if (!announced_)
         return;
     // The window manager's own window names itself; one that is gone answers with an error.
-    // Asked with the active window's class, in the same round trip; its end is watched.
-    display_->watchWindowManager(manager);
+    // Asked with the active window's class, in the same round trip; the ends of both are
+    // watched.
+    display_->watchEnd(manager);
+    display_->watchEnd(window);
     const auto itselfCookie = xcb_get_property(
         connection, 0, manager, display_->windowManagerCheckAtom(), XCB_ATOM_WINDOW, 0, 1);
     // No active window answers with an error, as a gone one does: no names.
     const unsigned int classCookie = requestClass(connection, window);
     const auto itself = display_->await<xcb_get_property_reply_t>(itselfCookie.sequence);
     const auto names = display_->await<xcb_get_property_reply_t>(classCookie);
-    announced_ = itself && windowOf(*itself) == manager;
+    // An active window that is gone (closed, the window manager yet to name the next one)
+    // answers with an error: then the input focus decides, as without a window manager.
+    announced_ = itself && windowOf(*itself) == manager && (names || window == XCB_NONE);
     if (announced_ && names)
         names_ = namesIn(*names);
 }

@@ -137,7 +137,7 @@ void XcbDisplay::open() {
         activeWindowAtom_ = interned->atom;
     if (const auto interned = await<xcb_intern_atom_reply_t>(checkAtom.sequence))
         windowManagerCheckAtom_ = interned->atom;
-    windowManagerCheck_ = XCB_NONE;
+    watchedEnds_.clear();
     ++activeWindowChanges_;
     if (!sync())
         return;
@@ -248,12 +248,17 @@ std::unique_ptr<Reply, decltype(&std::free)> XcbDisplay::await(unsigned int sequ
     }
 }
 
-void XcbDisplay::watchWindowManager(xcb_window_t check) {
-    if (!connection_ || check == windowManagerCheck_)
+void XcbDisplay::watchEnd(xcb_window_t window) {
+    // The window manager's and the active window are all that matter; older ones are forgotten.
+    constexpr std::size_t watchedAtMost = 4;
+    if (!connection_ || window == XCB_NONE ||
+        std::find(watchedEnds_.begin(), watchedEnds_.end(), window) != watchedEnds_.end())
         return;
-    windowManagerCheck_ = check;
+    if (watchedEnds_.size() == watchedAtMost)
+        watchedEnds_.erase(watchedEnds_.begin());
+    watchedEnds_.push_back(window);
     const std::uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-    xcb_change_window_attributes(connection_, check, XCB_CW_EVENT_MASK, &events);
+    xcb_change_window_attributes(connection_, window, XCB_CW_EVENT_MASK, &events);
 }
 
 bool XcbDisplay::sync() {
@@ -283,10 +288,13 @@ void XcbDisplay::readEvents() {
                 (property->atom == activeWindowAtom_ || property->atom == windowManagerCheckAtom_))
                 ++activeWindowChanges_;
         } else if (type == XCB_DESTROY_NOTIFY) {
-            // The window manager ended: the root still names the window it last made active.
+            // The window manager ended, or the active window closed: the root still names the
+            // window that was active.
             const auto* destroyed = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
-            if (destroyed->window == windowManagerCheck_ && windowManagerCheck_ != XCB_NONE) {
-                windowManagerCheck_ = XCB_NONE;
+            if (const auto watched =
+                    std::find(watchedEnds_.begin(), watchedEnds_.end(), destroyed->window);
+                watched != watchedEnds_.end()) {
+                watchedEnds_.erase(watched);
                 ++activeWindowChanges_;
             }
         } else if (type == XCB_MAPPING_NOTIFY) {

@@ -63,9 +63,12 @@ public:
     xcb_window_t root() const { return root_; }
     xcb_atom_t activeWindowAtom() const { return activeWindowAtom_; }
     // The EWMH atom by which a window manager says it runs (a window of its own that names
-    // itself), and that window's end, which is watched once named here.
+    // itself).
     xcb_atom_t windowManagerCheckAtom() const { return windowManagerCheckAtom_; }
-    void watchWindowManager(xcb_window_t check);
+    // From now on the end of `window` counts as a possible change of the active window: the
+    // window manager's own (it ended) or the active one (closed before the window manager names
+    // the next one).
+    void watchEnd(xcb_window_t window);
     // Counts the times the active window may have changed: each announcement of the root's
     // _NET_ACTIVE_WINDOW or _NET_SUPPORTING_WM_CHECK, the window manager's end, and each new
     // connection.
@@ -107,6 +110,7 @@ private:
     xcb_window_t root_ = XCB_NONE;
     xcb_atom_t activeWindowAtom_ = XCB_NONE;
     xcb_atom_t windowManagerCheckAtom_ = XCB_NONE;
-    xcb_window_t windowManagerCheck_ = XCB_NONE;
+    // The windows whose end is watched, the last few named.
+    std::vector<xcb_window_t> watchedEnds_;
     std::uint64_t activeWindowChanges_ = 0;
 };
