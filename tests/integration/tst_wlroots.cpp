@@ -102,7 +102,24 @@ private Q_SLOTS:
         QCOMPARE(desktop.environment().value(u"WAYLAND_DISPLAY"_s), socket);
         f.peer.post(shouldRequestAccess);
         QVERIFY(f.peer.waitFor(accessWasEnabled, 2));
-        const qsizetype pasted = f.peer.count(didPaste);
+        qsizetype pasted = f.peer.count(didPaste);
+        f.peer.post(shouldPaste);
+        QVERIFY(f.peer.waitFor(didPaste, pasted + 1));
+
+        // One that stalls and is then killed leaves no stall behind for the next.
+        ::kill(pid_t(desktop.compositorPid()), SIGSTOP);
+        const qsizetype refused = agent.errors().filter(u"does not answer"_s).size();
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                f.peer.post(shouldPaste);
+                return agent.waitForErrors(u"does not answer", refused + 1, 1500);
+            },
+            20000));
+        desktop.killCompositor();
+        QVERIFY(desktop.restartCompositor());
+        f.peer.post(shouldRequestAccess);
+        QVERIFY(f.peer.waitFor(accessWasEnabled, 3));
+        pasted = f.peer.count(didPaste);
         f.peer.post(shouldPaste);
         QVERIFY(f.peer.waitFor(didPaste, pasted + 1));
         QVERIFY(stopAgent(agent, f.peer));
