@@ -2,6 +2,8 @@
 
 #include "XcbDisplay.h"
 
+#include <xcb/xcbext.h>
+
 namespace {
 // Far more than any real window tree is deep.
 constexpr int deepestWindow = 64;
@@ -10,63 +12,116 @@ constexpr int deepestWindow = 64;
 X11FocusedApplication::X11FocusedApplication(std::shared_ptr<XcbDisplay> display)
     : display_(std::move(display)) {
     connect(display_.get(), &XcbDisplay::eventsRead, this, [this] {
-        if (seen_ != display_->activeWindowChanges())
-            refresh();
+        if (!fetch_.connection && seen_ != display_->activeWindowChanges())
+            startFetch();
+        advanceFetch(false);
     });
 }
 
 QStringList X11FocusedApplication::names() {
-    // The caller brought the connection up to date a moment ago.
+    // The caller brought the connection up to date a moment ago. The paste can't wait for the
+    // event loop: a fetch under way or due is finished now (and once more for a change that
+    // came in meanwhile).
+    for (int round = 0; round < 2 && display_->live() &&
+                        (fetch_.connection || seen_ != display_->activeWindowChanges());
+         ++round) {
+        if (!fetch_.connection)
+            startFetch();
+        advanceFetch(true);
+    }
     if (!display_->live())
         return {};
-    if (seen_ != display_->activeWindowChanges())
-        refresh();
     return announced_ ? names_ : classOfInputFocus();
 }
 
-void X11FocusedApplication::refresh() {
+void X11FocusedApplication::startFetch() {
     xcb_connection_t* connection = display_->live();
-    seen_ = display_->activeWindowChanges();
-    names_.clear();
     if (!connection || !display_->activeWindowAtom())
-        return;
-    // Both asked at once: one round trip.
-    const auto activeCookie = xcb_get_property(connection, 0, display_->root(),
-                                               display_->activeWindowAtom(), XCB_ATOM_WINDOW, 0, 1);
-    const auto checkCookie = xcb_get_property(
-        connection, 0, display_->root(), display_->windowManagerCheckAtom(), XCB_ATOM_WINDOW, 0, 1);
-    const auto active = display_->await<xcb_get_property_reply_t>(activeCookie.sequence);
-    const auto check = display_->await<xcb_get_property_reply_t>(checkCookie.sequence);
-    if (!active || !check)
-        return;
-    // A root without the property has no EWMH window manager looking after it; nor has one
-    // whose window manager has gone, though the root still names the window it made active.
-    const auto windowOf = [](const xcb_get_property_reply_t& reply) -> xcb_window_t {
-        return xcb_get_property_value_length(&reply) == sizeof(xcb_window_t)
-                   ? *static_cast<const xcb_window_t*>(xcb_get_property_value(&reply))
+        return finish(true, {});
+    fetch_ = Fetch{};
+    fetch_.connection = connection;
+    fetch_.changes = display_->activeWindowChanges();
+    fetch_.first = xcb_get_property(connection, 0, display_->root(), display_->activeWindowAtom(),
+                                    XCB_ATOM_WINDOW, 0, 1)
+                       .sequence;
+    fetch_.second = xcb_get_property(connection, 0, display_->root(),
+                                     display_->windowManagerCheckAtom(), XCB_ATOM_WINDOW, 0, 1)
+                        .sequence;
+    xcb_flush(connection);
+}
+
+bool X11FocusedApplication::take(unsigned int sequence, bool wait, std::optional<Reply>& reply) {
+    if (reply)
+        return true;
+    if (wait) {
+        reply = display_->await<xcb_get_property_reply_t>(sequence);
+        return true;
+    }
+    void* answer = nullptr;
+    xcb_generic_error_t* error = nullptr;
+    if (!xcb_poll_for_reply(fetch_.connection, sequence, &answer, &error))
+        return false;
+    std::free(error); // an error is an answer too: no such window
+    reply = Reply(static_cast<xcb_get_property_reply_t*>(answer), &std::free);
+    return true;
+}
+
+void X11FocusedApplication::advanceFetch(bool wait) {
+    const auto windowOf = [](const Reply& reply) -> xcb_window_t {
+        return reply && xcb_get_property_value_length(reply.get()) == sizeof(xcb_window_t)
+                   ? *static_cast<const xcb_window_t*>(xcb_get_property_value(reply.get()))
                    : XCB_NONE;
     };
-    const xcb_window_t manager = windowOf(*check);
-    const xcb_window_t window = windowOf(*active);
-    announced_ = active->type != XCB_NONE && manager != XCB_NONE;
-    if (!announced_)
-        return;
-    // The window manager's own window names itself; one that is gone answers with an error.
-    // Asked with the active window's class, in the same round trip; the ends of both are
-    // watched.
-    display_->watchEnd(manager);
-    display_->watchEnd(window);
-    const auto itselfCookie = xcb_get_property(
-        connection, 0, manager, display_->windowManagerCheckAtom(), XCB_ATOM_WINDOW, 0, 1);
-    // No active window answers with an error, as a gone one does: no names.
-    const unsigned int classCookie = requestClass(connection, window);
-    const auto itself = display_->await<xcb_get_property_reply_t>(itselfCookie.sequence);
-    const auto names = display_->await<xcb_get_property_reply_t>(classCookie);
-    // An active window that is gone (closed, the window manager yet to name the next one)
-    // answers with an error: then the input focus decides, as without a window manager.
-    announced_ = itself && windowOf(*itself) == manager && (names || window == XCB_NONE);
-    if (announced_ && names)
-        names_ = namesIn(*names);
+    while (fetch_.connection) {
+        // A connection that went counts as a change of its own; its questions are void.
+        if (display_->live() != fetch_.connection) {
+            fetch_ = Fetch{};
+            return;
+        }
+        if (!take(fetch_.first, wait, fetch_.firstReply) ||
+            !take(fetch_.second, wait, fetch_.secondReply))
+            return;
+        if (display_->live() != fetch_.connection)
+            continue;
+        const Reply& first = *fetch_.firstReply;
+        const Reply& second = *fetch_.secondReply;
+        if (fetch_.aboutWindows) {
+            // The window manager's own window names itself, and the active window has a class
+            // or none; either one gone answers with an error (the window manager ended, or the
+            // active window closed before it named the next one): then the input focus decides.
+            const bool announced =
+                windowOf(first) == fetch_.manager && (second || fetch_.window == XCB_NONE);
+            finish(announced, announced && second ? namesIn(*second) : QStringList());
+            continue;
+        }
+        if (!first || !second)
+            return finish(true, {});
+        // A root without the property has no EWMH window manager looking after it.
+        fetch_.window = windowOf(first);
+        fetch_.manager = windowOf(second);
+        if (first->type == XCB_NONE || fetch_.manager == XCB_NONE) {
+            finish(false, {});
+            continue;
+        }
+        display_->watchEnd(fetch_.manager);
+        display_->watchEnd(fetch_.window);
+        fetch_.aboutWindows = true;
+        fetch_.first = xcb_get_property(fetch_.connection, 0, fetch_.manager,
+                                        display_->windowManagerCheckAtom(), XCB_ATOM_WINDOW, 0, 1)
+                           .sequence;
+        // No active window answers with an error, as a gone one does.
+        fetch_.second = requestClass(fetch_.connection, fetch_.window);
+        fetch_.firstReply.reset();
+        fetch_.secondReply.reset();
+        xcb_flush(fetch_.connection);
+    }
+}
+
+void X11FocusedApplication::finish(bool announced, QStringList names) {
+    seen_ = fetch_.connection ? fetch_.changes : display_->activeWindowChanges();
+    announced_ = announced;
+    names_ = std::move(names);
+    fetch_ = Fetch{};
 }
 
 // WM_CLASS is two strings, each ended by a NUL: the instance, then the class (as STRING, or
