@@ -76,27 +76,16 @@ private:
     QString folder_;
 };
 
-// The installer's resources: the agent bundle of a downloaded installer.
-class Payload final : public MainBundle {
-public:
-    explicit Payload(QString bundle)
-        : bundle_(std::move(bundle)) {}
-    std::optional<QString> pathForResource(const QString& resource,
-                                           const QString& extension) override {
-        if (resource == u"Kelmo Helper"_s && extension == u"app"_s)
-            return bundle_;
-        return std::nullopt;
+// The installer's resources (the agent bundle of a downloaded installer), and its error boxes.
+struct PayloadAndErrors final : MainBundle, ErrorPresentation {
+    std::optional<QString> pathForResource(const QString& resource, const QString& type) override {
+        return resource == u"Kelmo Helper"_s && type == u"app"_s ? std::optional(bundle)
+                                                                 : std::nullopt;
     }
-
-private:
-    QString bundle_;
-};
-
-class ShownErrors final : public ErrorPresentation {
-public:
-    void presentError(QWidget*, const Error& error) override {
-        shown << u"%1 %2: %3"_s.arg(error.domain).arg(error.code).arg(error.localizedDescription);
+    void presentError(QWidget*, const Error& e) override {
+        shown << u"%1 %2: %3"_s.arg(e.domain).arg(e.code).arg(e.localizedDescription);
     }
+    QString bundle;
     QStringList shown;
 };
 } // namespace
@@ -139,18 +128,18 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(support));
 
         TemporarySupport files(support);
-        Payload bundle(payload);
-        ShownErrors errors;
+        PayloadAndErrors installer;
+        installer.bundle = payload;
         WorkspaceLauncher launcher;
         // The installer's own pause: AppKit updates its running applications only while the run
         // loop turns.
-        ViewController window({running, files, bundle, launcher, errors, pauseBeforeLaunch});
+        ViewController window({running, files, installer, launcher, installer, pauseBeforeLaunch});
         const int launches = heard().value(name(didFinishLaunching));
         window.step1Button->click();
         QTRY_VERIFY_WITH_TIMEOUT(heard().value(name(didFinishLaunching)) > launches ||
-                                     !errors.shown.isEmpty(),
+                                     !installer.shown.isEmpty(),
                                  launchTimeoutMs);
-        QVERIFY2(errors.shown.isEmpty(), qPrintable(errors.shown.join(u'\n')));
+        QVERIFY2(installer.shown.isEmpty(), qPrintable(installer.shown.join(u'\n')));
         QTRY_COMPARE(window.tabView->currentIndex(), 1);
 
         const QString installed = support + u"/Kelmo/Kelmo Helper.app"_s;
@@ -169,7 +158,7 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(heard().value(name(willTerminate)) > ends, endTimeoutMs);
         QTRY_VERIFY_WITH_TIMEOUT(!running.isRunning(helperId), endTimeoutMs);
         QCOMPARE(heard().value(name(didFinishLaunching)), launchesBefore);
-        QVERIFY2(errors.shown.isEmpty(), qPrintable(errors.shown.join(u'\n')));
+        QVERIFY2(installer.shown.isEmpty(), qPrintable(installer.shown.join(u'\n')));
     }
 
     // The 1 s poll asks without a prompt and says what the system says of this process, which the
