@@ -83,7 +83,9 @@ int connectDatagram(const std::string& path) {
     return fd;
 }
 
-// The journal where one runs, else the syslog daemon; none when neither listens.
+// The journal where one runs, else the syslog daemon; none when neither listens. A socket found
+// again takes the old one's number: a line sent meanwhile from another thread (Qt's bus thread
+// may warn) goes to the old server or the new, never to a descriptor reused for something else.
 void connectSink() {
     int fd = connectDatagram(journalPath);
     Sink kind = Sink::journal;
@@ -91,8 +93,16 @@ void connectSink() {
         fd = connectDatagram(syslogPath);
         kind = Sink::syslog;
     }
+    if (fd < 0)
+        return;
+    const int old = sinkFd;
+    if (old >= 0 && ::dup2(fd, old) == old) {
+        ::fcntl(old, F_SETFD, FD_CLOEXEC);
+        ::close(fd);
+        fd = old;
+    }
     sinkFd = fd;
-    sink = fd >= 0 ? kind : Sink::none;
+    sink = kind;
 }
 
 bool sendTo(int fd, Sink kind, int priority, const QByteArray& message) {
@@ -141,9 +151,6 @@ void send(int priority, const QByteArray& message) {
         return;
     everReconnected = true;
     lastReconnectMs = now;
-    sink = Sink::none;
-    if (fd >= 0)
-        ::close(fd);
     connectSink();
     if (sink != Sink::none)
         sendTo(sinkFd, sink, priority, message);
