@@ -82,14 +82,41 @@ PasteChords::PasteChords(QString settingsFile, std::chrono::milliseconds quiet)
     : file_(std::move(settingsFile)) {
     quiet_.setSingleShot(true);
     quiet_.setInterval(quiet);
-    connect(&quiet_, &QTimer::timeout, this, &PasteChords::reload);
+    connect(&quiet_, &QTimer::timeout, this, &PasteChords::settled);
     // Each change starts the wait anew.
     const auto changed = [this] {
         quiet_.start();
     };
     connect(&watcher_, &QFileSystemWatcher::fileChanged, this, changed);
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, changed);
-    reload();
+    watch();
+    candidate_ = read();
+    apply(candidate_);
+}
+
+PasteChords::Reading PasteChords::read() const {
+    Reading reading;
+    if (file_.isEmpty() || !QFile::exists(file_))
+        return reading;
+    // Read only when it is a regular file: a FIFO or a device would wait for a writer, on the
+    // thread that pastes.
+    reading.content = RegularFile::read(file_, largestFile, reading.whyNot);
+    if (!reading.content)
+        reading.whyNot += QStringLiteral(", not read");
+    return reading;
+}
+
+// A writer descheduled half way through leaves the file quiet but half written: what is read is
+// taken only when a second reading, a quiet interval later, finds the same.
+void PasteChords::settled() {
+    watch();
+    Reading reading = read();
+    if (!(reading == candidate_)) {
+        candidate_ = std::move(reading);
+        quiet_.start();
+        return;
+    }
+    apply(candidate_);
 }
 
 QString PasteChords::defaultSettingsFile() {
@@ -134,11 +161,9 @@ void PasteChords::watch() {
     }
 }
 
-void PasteChords::reload() {
-    watch();
+void PasteChords::apply(const Reading& reading) {
     user_.clear();
     userDefault_.reset();
-    QFile file(file_);
     // Said once each, a few a reading; a file full of bad lines, rewritten again and again, must
     // neither flood standard error nor grow what is remembered without end.
     int said = 0;
@@ -159,17 +184,11 @@ void PasteChords::reload() {
             SystemLog::printErrorLine(
                 QStringLiteral("%1: %2 more lines are not read either").arg(file_).arg(unsaid));
     });
-    if (file_.isEmpty() || !file.exists())
+    if (!reading.whyNot.isEmpty())
+        report(reading.whyNot);
+    if (!reading.content)
         return;
-    // Read only when it is a regular file: a FIFO or a device would wait for a writer, on the
-    // thread that pastes.
-    QString whyNot;
-    const std::optional<QByteArray> content = RegularFile::read(file_, largestFile, whyNot);
-    if (!content) {
-        report(whyNot + QStringLiteral(", not read"));
-        return;
-    }
-    const QStringList lines = QString::fromUtf8(*content).split(u'\n');
+    const QStringList lines = QString::fromUtf8(*reading.content).split(u'\n');
     for (qsizetype number = 1; number <= lines.size(); ++number) {
         const QString line = lines[number - 1].trimmed();
         if (line.isEmpty() || line.startsWith(u'#'))

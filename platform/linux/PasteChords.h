@@ -20,9 +20,10 @@
 // not named; `#` starts a comment line. A line that can't be read is reported once on standard
 // error with its number (a few a reading, and a count of the rest), and the rest still applies.
 //
-// A change is read once the file has been quiet for `settle`: an editor that writes in place is
-// never read half way. The file, its folder and the config folder are watched, and when these are
-// missing the nearest folder above that exists, so that any of them made again is noticed.
+// A change is taken once the file has been quiet for `settle`, and read the same again after as
+// long: an editor that writes in place is not read half way. The file, its folder and the config
+// folder are watched, and when these are missing the nearest folder above that exists, so that any
+// of them made again is noticed.
 class PasteChords final : public QObject {
     Q_OBJECT
 public:
@@ -38,7 +39,16 @@ public:
     PasteChord chordFor(const QStringList& names) const;
 
 private:
-    void reload();
+    // The file as read: its content, or why it was not read; neither when there is none.
+    struct Reading {
+        std::optional<QByteArray> content;
+        QString whyNot;
+        bool operator==(const Reading&) const = default;
+    };
+
+    Reading read() const;
+    void settled();
+    void apply(const Reading& reading);
     void watch();
 
     QString file_;
@@ -46,5 +56,6 @@ private:
     std::optional<PasteChord> userDefault_;
     QFileSystemWatcher watcher_;
     QTimer quiet_;
+    Reading candidate_;
     QSet<QString> reported_;
 };

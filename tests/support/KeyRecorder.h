@@ -47,12 +47,14 @@ public:
         xcb_flush(connection_);
     }
     // Plays a window manager that names `active` on the root and then never updates it: a
-    // window of its own that names itself, as EWMH asks.
-    void nameActiveWindow(xcb_window_t active) {
-        const xcb_window_t check = xcb_generate_id(connection_);
+    // window of its own that names itself, as EWMH asks, or the root itself (as `wmname` makes
+    // it for Java's sake).
+    void nameActiveWindow(xcb_window_t active, bool rootIsTheManager = false) {
         const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
-        xcb_create_window(connection_, XCB_COPY_FROM_PARENT, check, root, 0, 0, 1, 1, 0,
-                          XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
+        const xcb_window_t check = rootIsTheManager ? root : xcb_generate_id(connection_);
+        if (!rootIsTheManager)
+            xcb_create_window(connection_, XCB_COPY_FROM_PARENT, check, root, 0, 0, 1, 1, 0,
+                              XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, 0, nullptr);
         const auto set = [&](xcb_window_t on, const char* name, xcb_window_t value) {
             const auto atom = xcb_intern_atom_reply(
                 connection_,

@@ -99,7 +99,7 @@ private Q_SLOTS:
         editor.start(u"perl"_s,
                      {u"-e"_s,
                       u"my ($f, $t) = @ARGV; for (1 .. 2000) { open(my $o, '>', $f) or "_s
-                      u"die; print $o $t; close $o; select(undef, undef, undef, 0.001) }"_s,
+                      u"die; syswrite($o, $t); close $o; select(undef, undef, undef, 0.001) }"_s,
                       file, QString::fromLatin1(table)});
         QVERIFY(editor.waitForStarted());
         int asked = 0;

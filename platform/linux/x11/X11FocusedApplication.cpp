@@ -103,8 +103,7 @@ void X11FocusedApplication::advanceFetch(bool wait) {
             finish(false, {});
             continue;
         }
-        display_->watchEnd(fetch_.manager);
-        display_->watchEnd(fetch_.window);
+        display_->watchEnds(fetch_.manager, fetch_.window);
         fetch_.aboutWindows = true;
         fetch_.first = xcb_get_property(fetch_.connection, 0, fetch_.manager,
                                         display_->windowManagerCheckAtom(), XCB_ATOM_WINDOW, 0, 1)

@@ -5,7 +5,6 @@
 
 #include <QDeadlineTimer>
 #include <QSocketNotifier>
-#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <linux/sockios.h>
@@ -137,7 +136,7 @@ void XcbDisplay::open() {
         activeWindowAtom_ = interned->atom;
     if (const auto interned = await<xcb_intern_atom_reply_t>(checkAtom.sequence))
         windowManagerCheckAtom_ = interned->atom;
-    watchedEnds_.clear();
+    watchedManager_ = watchedActive_ = XCB_NONE;
     ++activeWindowChanges_;
     if (!sync())
         return;
@@ -248,17 +247,23 @@ std::unique_ptr<Reply, decltype(&std::free)> XcbDisplay::await(unsigned int sequ
     }
 }
 
-void XcbDisplay::watchEnd(xcb_window_t window) {
-    // The window manager's and the active window are all that matter; older ones are forgotten.
-    constexpr std::size_t watchedAtMost = 4;
-    if (!connection_ || window == XCB_NONE ||
-        std::find(watchedEnds_.begin(), watchedEnds_.end(), window) != watchedEnds_.end())
+void XcbDisplay::watchEnds(xcb_window_t manager, xcb_window_t active) {
+    if (!connection_)
         return;
-    if (watchedEnds_.size() == watchedAtMost)
-        watchedEnds_.erase(watchedEnds_.begin());
-    watchedEnds_.push_back(window);
-    const std::uint32_t events = XCB_EVENT_MASK_STRUCTURE_NOTIFY;
-    xcb_change_window_attributes(connection_, window, XCB_CW_EVENT_MASK, &events);
+    // The root's own mask (its property changes) is never touched: `wmname` makes the root its
+    // own window manager's window.
+    const auto select = [this](xcb_window_t window, std::uint32_t events) {
+        if (window != XCB_NONE && window != root_)
+            xcb_change_window_attributes(connection_, window, XCB_CW_EVENT_MASK, &events);
+    };
+    for (const xcb_window_t old : {watchedManager_, watchedActive_})
+        if (old != manager && old != active)
+            select(old, XCB_EVENT_MASK_NO_EVENT);
+    for (const xcb_window_t now : {manager, active})
+        if (now != watchedManager_ && now != watchedActive_)
+            select(now, XCB_EVENT_MASK_STRUCTURE_NOTIFY);
+    watchedManager_ = manager;
+    watchedActive_ = active;
 }
 
 bool XcbDisplay::sync() {
@@ -291,10 +296,12 @@ void XcbDisplay::readEvents() {
             // The window manager ended, or the active window closed: the root still names the
             // window that was active.
             const auto* destroyed = reinterpret_cast<const xcb_destroy_notify_event_t*>(event);
-            if (const auto watched =
-                    std::find(watchedEnds_.begin(), watchedEnds_.end(), destroyed->window);
-                watched != watchedEnds_.end()) {
-                watchedEnds_.erase(watched);
+            if (destroyed->window != XCB_NONE &&
+                (destroyed->window == watchedManager_ || destroyed->window == watchedActive_)) {
+                if (destroyed->window == watchedManager_)
+                    watchedManager_ = XCB_NONE;
+                if (destroyed->window == watchedActive_)
+                    watchedActive_ = XCB_NONE;
                 ++activeWindowChanges_;
             }
         } else if (type == XCB_MAPPING_NOTIFY) {

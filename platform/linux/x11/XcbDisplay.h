@@ -65,10 +65,10 @@ public:
     // The EWMH atom by which a window manager says it runs (a window of its own that names
     // itself).
     xcb_atom_t windowManagerCheckAtom() const { return windowManagerCheckAtom_; }
-    // From now on the end of `window` counts as a possible change of the active window: the
-    // window manager's own (it ended) or the active one (closed before the window manager names
-    // the next one).
-    void watchEnd(xcb_window_t window);
+    // From now on the end of these two counts as a possible change of the active window: the
+    // window manager's own (it ended) and the active one (closed before the window manager names
+    // the next one). Windows watched before and named no more are let go.
+    void watchEnds(xcb_window_t manager, xcb_window_t active);
     // Counts the times the active window may have changed: each announcement of the root's
     // _NET_ACTIVE_WINDOW or _NET_SUPPORTING_WM_CHECK, the window manager's end, and each new
     // connection.
@@ -110,7 +110,8 @@ private:
     xcb_window_t root_ = XCB_NONE;
     xcb_atom_t activeWindowAtom_ = XCB_NONE;
     xcb_atom_t windowManagerCheckAtom_ = XCB_NONE;
-    // The windows whose end is watched, the last few named.
-    std::vector<xcb_window_t> watchedEnds_;
+    // The windows whose end is watched.
+    xcb_window_t watchedManager_ = XCB_NONE;
+    xcb_window_t watchedActive_ = XCB_NONE;
     std::uint64_t activeWindowChanges_ = 0;
 };
