@@ -249,5 +249,7 @@ void ViewController::quit() {
 }
 
 void ViewController::presentError(const Error& error) {
+    // A step that failed waits for no agent: the box may stay open longer than the wait.
+    helperStartTimer_.stop();
     services_.errorPresentation.presentError(this, error);
 }

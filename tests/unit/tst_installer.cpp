@@ -74,6 +74,7 @@ struct Wizard final : RunningApplications, ApplicationLauncher, ErrorPresentatio
     }
     void presentError(QWidget*, const Error& e) override {
         log << u"error %1: %2"_s.arg(e.code).arg(e.localizedDescription);
+        duringError ? duringError() : void(); // the box is open
     }
 
     QSet<QString> running;
@@ -85,6 +86,7 @@ struct Wizard final : RunningApplications, ApplicationLauncher, ErrorPresentatio
     PosixFileManager files;
     ResourcesDirectory bundle;
     std::function<void()> duringPause;
+    std::function<void()> duringError;
     ViewController window{{*this, files, bundle, *this, *this,
                            [this](std::chrono::seconds pause) {
                                log << u"pause %1 s"_s.arg(pause.count());
@@ -243,10 +245,15 @@ private Q_SLOTS:
         QVERIFY(peer.waitFor(shouldRequestAccess, before.count(name(shouldRequestAccess)) + 1));
         QCOMPARE(peer.received().mid(before.size()), QStringList{name(shouldTerminate)} + requests);
 
-        // A failed start is shown, and nobody is asked.
+        // A failed start is shown, and nobody is asked, however long its box stays open.
         before = peer.received();
         w->window.requestAccess();
+        w->duringError = [&] {
+            QVERIFY(!peer.waitFor(shouldRequestAccess, before.count(name(shouldRequestAccess)) + 1,
+                                  3500));
+        };
         w->pending.takeFirst()(Error{u"test"_s, 8, u"not today"_s});
+        w->duringError = nullptr;
         QCOMPARE(w->log.last(), u"error 8: not today"_s);
         peer.post(didFinishLaunching); // some other agent's
         QVERIFY(markerArrives());
