@@ -205,32 +205,39 @@ void RemoteDesktopSession::ended(const QString& why) {
 
 void RemoteDesktopSession::watchBackends() {
     // The portal doesn't say which of the backends that show the desktop's own dialogs serves
-    // this session: those that run now and offer RemoteDesktop are watched. Others come and go
-    // on their own (the GTK one that GTK applications pull in on Plasma) and end nothing.
+    // this session. All that run now are watched, and each is asked what it offers without
+    // waiting: one without RemoteDesktop (the GTK one that GTK applications pull in on Plasma)
+    // comes and goes on its own and ends nothing. One too busy to answer stays watched.
     QDBusMessage list = QDBusMessage::createMethodCall(
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
         QStringLiteral("org.freedesktop.DBus"), QStringLiteral("ListNames"));
     const QDBusMessage names = bus_.call(list, QDBus::Block, answerTimeoutMs);
     QStringList backends;
-    for (const QString& name : names.arguments().value(0).toStringList()) {
-        if (!name.startsWith(Portal::backendPrefix))
-            continue;
-        const QDBusMessage description =
-            bus_.call(QDBusMessage::createMethodCall(
-                          name, Portal::path, QStringLiteral("org.freedesktop.DBus.Introspectable"),
-                          QStringLiteral("Introspect")),
-                      QDBus::Block, backendQuestionTimeoutMs);
-        // One too busy to say is watched all the same: it may be the one. One without the
-        // portal's object is not.
-        const bool silent =
-            description.type() == QDBusMessage::ErrorMessage &&
-            description.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NoReply");
-        if (silent || (description.type() == QDBusMessage::ReplyMessage &&
-                       description.arguments().value(0).toString().contains(
-                           QStringLiteral("\"org.freedesktop.impl.portal.RemoteDesktop\""))))
+    for (const QString& name : names.arguments().value(0).toStringList())
+        if (name.startsWith(Portal::backendPrefix))
             backends << name;
-    }
     backendWatcher_->setWatchedServices(backends);
+    for (const QString& name : std::as_const(backends)) {
+        auto* answer = new QDBusPendingCallWatcher(
+            bus_.asyncCall(QDBusMessage::createMethodCall(
+                               name, Portal::path,
+                               QStringLiteral("org.freedesktop.DBus.Introspectable"),
+                               QStringLiteral("Introspect")),
+                           backendQuestionTimeoutMs),
+            this);
+        connect(answer, &QDBusPendingCallWatcher::finished, this, [this, answer, name] {
+            answer->deleteLater();
+            const QDBusMessage description = answer->reply();
+            const bool silent =
+                description.type() == QDBusMessage::ErrorMessage &&
+                description.errorName() == QStringLiteral("org.freedesktop.DBus.Error.NoReply");
+            const bool serves = description.type() == QDBusMessage::ReplyMessage &&
+                                description.arguments().value(0).toString().contains(QStringLiteral(
+                                    "\"org.freedesktop.impl.portal.RemoteDesktop\""));
+            if (!silent && !serves)
+                backendWatcher_->removeWatchedService(name);
+        });
+    }
 }
 
 void RemoteDesktopSession::forgetSession() {
