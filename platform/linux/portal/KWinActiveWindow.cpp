@@ -2,16 +2,20 @@
 
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
 #include <QDir>
 #include <QTemporaryFile>
+#include <QTimer>
 
 namespace {
 const QString kwinService = QStringLiteral("org.kde.KWin");
 const QString objectPath = QStringLiteral("/co/ambertide/KelmoHelper/ActiveWindow");
 const QString pluginName = QStringLiteral("co.ambertide.kelmo-helper.active-window");
-constexpr std::chrono::milliseconds answerTimeout{2000};
-constexpr int answerTimeoutMs = int(answerTimeout.count());
+constexpr int answerTimeoutMs = 2000;
+// A KWin still starting with the session is asked again, so often.
+constexpr int loadAttempts = 5;
+constexpr std::chrono::seconds loadRetryDelay{2};
 
 // %1: the agent's own connection. callDBus waits for nothing.
 constexpr char scriptText[] =
@@ -44,20 +48,16 @@ void KWinActiveWindow::start() {
         return;
     bus_.registerObject(objectPath, this, QDBusConnection::ExportScriptableSlots);
     connect(watcher_, &QDBusServiceWatcher::serviceOwnerChanged, this,
-            [this](const QString&, const QString&, const QString& owner) {
-                load(owner, BusDeadline(answerTimeout));
-            });
-    // The questions of the agent's start share one bound.
-    const BusDeadline deadline(answerTimeout);
+            [this](const QString&, const QString&, const QString& owner) { load(owner); });
     const QDBusReply<QString> owner =
         bus_.call(QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.DBus"),
                                                  QStringLiteral("/org/freedesktop/DBus"),
                                                  QStringLiteral("org.freedesktop.DBus"),
                                                  QStringLiteral("GetNameOwner"))
                       << kwinService,
-                  QDBus::Block, deadline.remainingMs());
+                  QDBus::Block, answerTimeoutMs);
     if (owner.isValid())
-        load(owner.value(), deadline);
+        load(owner.value());
 }
 
 KWinActiveWindow::~KWinActiveWindow() {
@@ -76,7 +76,7 @@ void KWinActiveWindow::Activated(const QString& resourceClass) {
 
 // A script left by an agent that didn't end cleanly goes first: KWin refuses a second one of the
 // same name. The calls wait briefly, and only at the agent's start or KWin's.
-void KWinActiveWindow::load(const QString& kwin, const BusDeadline& deadline) {
+void KWinActiveWindow::load(const QString& kwin, int attempt) {
     kwin_ = kwin;
     active_.clear();
     if (kwin_.isEmpty())
@@ -92,13 +92,31 @@ void KWinActiveWindow::load(const QString& kwin, const BusDeadline& deadline) {
             return;
         }
     }
-    bus_.call(scripting(QStringLiteral("unloadScript"), {pluginName}), QDBus::Block,
-              deadline.remainingMs());
-    const QDBusMessage loaded =
-        bus_.call(scripting(QStringLiteral("loadScript"), {script_->fileName(), pluginName}),
-                  QDBus::Block, deadline.remainingMs());
-    if (loaded.type() == QDBusMessage::ReplyMessage)
-        bus_.send(scripting(QStringLiteral("start")));
+    // Asked without waiting: KWin may still be starting with the session, and a load that fails
+    // is tried again a few times rather than leaving every terminal a ^V until KWin restarts.
+    const auto ask = [this](const QString& method, const QVariantList& arguments) {
+        return new QDBusPendingCallWatcher(
+            bus_.asyncCall(scripting(method, arguments), answerTimeoutMs), this);
+    };
+    auto* unloaded = ask(QStringLiteral("unloadScript"), {pluginName});
+    connect(unloaded, &QDBusPendingCallWatcher::finished, this, [=, this] {
+        unloaded->deleteLater();
+        if (kwin_ != kwin || !script_)
+            return;
+        auto* loaded = ask(QStringLiteral("loadScript"), {script_->fileName(), pluginName});
+        connect(loaded, &QDBusPendingCallWatcher::finished, this, [=, this] {
+            loaded->deleteLater();
+            if (kwin_ != kwin)
+                return;
+            if (!loaded->isError())
+                bus_.send(scripting(QStringLiteral("start")));
+            else if (attempt + 1 < loadAttempts)
+                QTimer::singleShot(loadRetryDelay, this, [=, this] {
+                    if (kwin_ == kwin)
+                        load(kwin, attempt + 1);
+                });
+        });
+    });
 }
 
 void KWinActiveWindow::unload() {

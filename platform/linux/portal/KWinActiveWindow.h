@@ -1,7 +1,5 @@
 #pragma once
 
-#include "BusDeadline.h"
-
 #include <QDBusConnection>
 #include <QDBusContext>
 #include <QObject>
@@ -36,7 +34,7 @@ public Q_SLOTS:
     Q_SCRIPTABLE void Activated(const QString& resourceClass);
 
 private:
-    void load(const QString& kwin, const BusDeadline& deadline);
+    void load(const QString& kwin, int attempt = 0);
     void unload();
 
     QDBusConnection bus_;
