@@ -17,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <functional>
 #include <optional>
 #include <sys/stat.h>
@@ -104,8 +105,10 @@ QString escaped(const QString& name) {
 // of a pipe reports an error, and only that, to a read notifier once its reader is gone. (On a
 // terminal a read notifier would fire for each key, so only a pipe is watched.)
 void endWhenTheReaderGoes() {
+    // A FIFO opened for reading too (1<>fifo) would wake it for its own output.
     struct stat info {};
-    if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode))
+    if (::fstat(STDOUT_FILENO, &info) != 0 || !S_ISFIFO(info.st_mode) ||
+        (::fcntl(STDOUT_FILENO, F_GETFL) & O_ACCMODE) != O_WRONLY)
         return;
     auto* gone =
         new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Read, QCoreApplication::instance());

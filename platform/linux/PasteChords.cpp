@@ -76,6 +76,7 @@ constexpr qint64 largestFile = 64 * 1024;
 // The problems said in one reading, and the most remembered as said.
 constexpr int problemsSaidPerReading = 5;
 constexpr qsizetype problemsRemembered = 100;
+constexpr std::chrono::milliseconds longestWait{1000};
 } // namespace
 
 PasteChords::PasteChords(QString settingsFile, std::chrono::milliseconds quiet)
@@ -83,9 +84,13 @@ PasteChords::PasteChords(QString settingsFile, std::chrono::milliseconds quiet)
     quiet_.setSingleShot(true);
     quiet_.setInterval(quiet);
     connect(&quiet_, &QTimer::timeout, this, &PasteChords::settled);
-    // Each change starts the wait anew.
+    // Each change starts the wait anew, for a second at most: a folder that never rests (the
+    // config folder is watched) must not keep the file from being read.
     const auto changed = [this] {
-        quiet_.start();
+        if (!quiet_.isActive())
+            restless_.start();
+        if (restless_.elapsed() < longestWait.count())
+            quiet_.start();
     };
     connect(&watcher_, &QFileSystemWatcher::fileChanged, this, changed);
     connect(&watcher_, &QFileSystemWatcher::directoryChanged, this, changed);

@@ -2,6 +2,7 @@
 
 #include "PasteChord.h"
 
+#include <QElapsedTimer>
 #include <QFileSystemWatcher>
 #include <QHash>
 #include <QObject>
@@ -56,6 +57,7 @@ private:
     std::optional<PasteChord> userDefault_;
     QFileSystemWatcher watcher_;
     QTimer quiet_;
+    QElapsedTimer restless_;
     Reading candidate_;
     QSet<QString> reported_;
 };

@@ -100,6 +100,8 @@ void connectSink() {
         ::fcntl(old, F_SETFD, FD_CLOEXEC);
         ::close(fd);
         fd = old;
+    } else if (old >= 0) {
+        ::close(old);
     }
     sinkFd = fd;
     sink = kind;
@@ -200,7 +202,8 @@ QtMessageHandler previousHandler = nullptr;
 
 void handleMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
     const bool failure = type == QtWarningMsg || type == QtCriticalMsg || type == QtFatalMsg;
-    if (!admit(failure ? errorLines : debugLines))
+    // The reason the process is about to end is never left out.
+    if (!admit(failure ? errorLines : debugLines) && type != QtFatalMsg)
         return;
     previousHandler(type, context, message);
     QByteArray line = message.toUtf8();
