@@ -225,23 +225,12 @@ private Q_SLOTS:
         QTemporaryDir folder;
         const QString typed = folder.filePath(u"typed"_s);
         LineProcess terminal;
-        terminal.start(u"st"_s, {u"-e"_s, u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
-        // Activated as a click would, and known active once the window manager says so. st may
-        // take a while to show on a loaded machine: asked again until it does.
-        QString terminalWindow;
-        QVERIFY2(QTest::qWaitFor(
-                     [&] {
-                         const Run found =
-                             run(u"xdotool"_s,
-                                 {u"search"_s, u"--onlyvisible"_s, u"--class"_s, u"st-256color"_s},
-                                 env);
-                         terminalWindow = found.output.value(0);
-                         return !terminalWindow.isEmpty();
-                     },
-                     30000),
+        const QString terminalWindow = startTerminal(terminal, typed, env);
+        QVERIFY2(!terminalWindow.isEmpty(),
                  qPrintable(u"st shows no window; it said: "_s + terminal.errors().join(u'\n') +
                             u" running "_s + QString::number(terminal.isRunning()) +
                             run(u"xwininfo"_s, {u"-root"_s, u"-tree"_s}, env).output.join(u'\n')));
+        // Activated as a click would, and known active once the window manager says so.
         const auto activateTerminal = [&] {
             return shell(u"xdotool windowactivate "_s + terminalWindow) &&
                    QTest::qWaitFor(
@@ -340,16 +329,8 @@ private Q_SLOTS:
         QTemporaryDir folder;
         const QString typed = folder.filePath(u"typed"_s);
         LineProcess terminal;
-        terminal.start(u"st"_s, {u"-e"_s, u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
-        QString window;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                window = run(u"xdotool"_s,
-                             {u"search"_s, u"--onlyvisible"_s, u"--class"_s, u"st-256color"_s}, env)
-                             .output.value(0);
-                return !window.isEmpty();
-            },
-            30000));
+        const QString window = startTerminal(terminal, typed, env);
+        QVERIFY(!window.isEmpty());
         // First the root is its own window manager's window (`wmname`): the active window's
         // changes are still seen.
         KeyRecorder recorder(server.display());
@@ -460,6 +441,22 @@ private Q_SLOTS:
     }
 
 private:
+    // st, writing what it gets to `typed`; its window once it shows (st may take a while on a
+    // loaded machine), or empty.
+    static QString startTerminal(LineProcess& terminal, const QString& typed,
+                                 const QProcessEnvironment& env) {
+        terminal.start(u"st"_s, {u"-e"_s, u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
+        QString window;
+        const bool shown = QTest::qWaitFor(
+            [&] {
+                window = run(u"xdotool"_s,
+                             {u"search"_s, u"--onlyvisible"_s, u"--class"_s, u"st-256color"_s}, env)
+                             .output.value(0);
+                return !window.isEmpty();
+            },
+            30000);
+        return shown ? window : QString();
+    }
     bool startAgentOn(LineProcess& agent, const QString& display) {
         return startAgent(agent, f->peer, helperExecutable, {}, environmentWithDisplay(display));
     }
