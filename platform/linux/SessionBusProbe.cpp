@@ -24,8 +24,12 @@ QString whyNoAnswer(DBusConnection* connection, milliseconds limit, DBusError& e
     const auto left = [deadline] {
         return duration_cast<milliseconds>(deadline - steady_clock::now()).count();
     };
-    while (!dbus_connection_get_is_authenticated(connection) && left() > 0 &&
-           dbus_connection_read_write(connection, int(left())))
+    // The time left is read once a turn: read twice, the second could be -1, which libdbus
+    // takes as "wait for ever", or less, which it aborts on.
+    for (long long remaining = left();
+         !dbus_connection_get_is_authenticated(connection) && remaining > 0 &&
+         dbus_connection_read_write(connection, int(remaining));
+         remaining = left())
         ;
     if (!dbus_connection_get_is_connected(connection))
         return QStringLiteral("it refused the connection");
