@@ -121,22 +121,16 @@ std::optional<QString> ViewController::helperInstallURL() {
     return folder + bundlePiece;
 }
 
-void ViewController::launchHelper(QObject*, std::function<void(bool started)> afterwards) {
+void ViewController::launchHelper(QObject*) {
     if (services_.runningApplications.isRunning(QString::fromLatin1(BundleIdentifier::helper))) {
         tabView->setCurrentIndex(step2);
-        if (afterwards)
-            afterwards(true);
         return;
     }
     const std::optional<QString> location = helperInstallURL();
-    if (!location) {
-        if (afterwards)
-            afterwards(false);
+    if (!location)
         return;
-    }
     services_.launcher.launchApplication(
-        *location, [self = QPointer<ViewController>(this),
-                    afterwards = std::move(afterwards)](std::optional<Error> failure) {
+        *location, [self = QPointer<ViewController>(this)](std::optional<Error> failure) {
             // The window may have been closed while the desktop started the agent.
             if (!self)
                 return;
@@ -144,8 +138,6 @@ void ViewController::launchHelper(QObject*, std::function<void(bool started)> af
                 self->presentError(*failure);
             else
                 self->tabView->setCurrentIndex(step2);
-            if (afterwards)
-                afterwards(!failure);
         });
 }
 
@@ -213,12 +205,10 @@ void ViewController::requestAccess() {
         return;
     }
     // Posts are kept for no one: an agent started now hears them only once it has subscribed,
-    // which it says with didFinishLaunching. One that stays silent is asked all the same.
+    // which it says with didFinishLaunching. One that stays silent is asked all the same; a start
+    // that fails shows its error, which ends the wait.
     helperStartTimer_.start(services_.helperStartPatience);
-    launchHelper(this, [self = QPointer<ViewController>(this)](bool started) {
-        if (self && !started)
-            self->helperStartTimer_.stop();
-    });
+    launchHelper(this);
 }
 
 void ViewController::helperStarted() {

@@ -67,9 +67,8 @@ public:
     // there is no Application Support directory or the folder can't be made.
     std::optional<QString> helperInstallURL();
     // Starts the installed agent unless one runs, and shows step 2 once it started; a launch
-    // that fails is shown. `afterwards`, if any, runs when the launch is over, with whether the
-    // agent runs.
-    void launchHelper(QObject* sender, std::function<void(bool started)> afterwards = {});
+    // that fails is shown.
+    void launchHelper(QObject* sender);
     void presentError(const Error& error);
 
 public Q_SLOTS:
