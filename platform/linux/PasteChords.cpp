@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QScopeGuard>
 #include <array>
+#include <sys/stat.h>
 #include <utility>
 
 namespace {
@@ -108,11 +109,17 @@ PasteChords::Reading PasteChords::read() const {
     reading.content = RegularFile::read(file_, largestFile, reading.whyNot);
     if (!reading.content)
         reading.whyNot += QStringLiteral(", not read");
+    if (struct stat info{}; ::stat(QFile::encodeName(file_).constData(), &info) == 0)
+        reading.stamp = {qint64(info.st_dev), qint64(info.st_ino), qint64(info.st_size),
+                         qint64(info.st_mtim.tv_sec) * 1'000'000'000 + info.st_mtim.tv_nsec,
+                         qint64(info.st_ctim.tv_sec) * 1'000'000'000 + info.st_ctim.tv_nsec};
     return reading;
 }
 
 // A writer descheduled half way through leaves the file quiet but half written: what is read is
-// taken only when a second reading, a quiet interval later, finds the same.
+// taken only when a second reading, a quiet interval later, finds the same file unchanged. The
+// content alone can't tell: a file rewritten again and again is caught empty, or cut at the same
+// page, by many readings.
 void PasteChords::settled() {
     watch();
     Reading reading = read();

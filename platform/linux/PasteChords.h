@@ -9,6 +9,7 @@
 #include <QSet>
 #include <QStringList>
 #include <QTimer>
+#include <array>
 #include <chrono>
 #include <optional>
 
@@ -40,10 +41,13 @@ public:
     PasteChord chordFor(const QStringList& names) const;
 
 private:
-    // The file as read: its content, or why it was not read; neither when there is none.
+    // The file as read: its content, or why it was not read; neither when there is none. With
+    // the file's identity, size and times right after: a writer that rewrote the file between two
+    // readings changed those, even when both readings caught it equally half written.
     struct Reading {
         std::optional<QByteArray> content;
         QString whyNot;
+        std::array<qint64, 5> stamp{};
         bool operator==(const Reading&) const = default;
     };
 
