@@ -8,6 +8,9 @@
 #include "PortalKeyboard.h"
 #include "RemoteDesktopSession.h"
 #include "SessionBusProbe.h"
+#include "ShellExtension.h"
+#include "ShellExtensionTrust.h"
+#include "ShellKeyboard.h"
 #include "SystemLog.h"
 #include "VirtualKeyboard.h"
 #include "VirtualKeyboardTrust.h"
@@ -26,7 +29,7 @@ namespace {
 // How long the agent waits for the bus at start: a stopped daemon must not hold it without end.
 constexpr std::chrono::milliseconds busPatience{5000};
 
-enum class Backend { xtest, portal, wlroots };
+enum class Backend { xtest, portal, wlroots, gnome };
 
 // Whether the bus's desktop portal offers RemoteDesktop (xdg-desktop-portal-wlr, for one, has
 // none): its version answers.
@@ -40,11 +43,21 @@ bool portalOffersRemoteDesktop(QDBusConnection bus, const BusDeadline& deadline)
            QDBusMessage::ReplyMessage;
 }
 
-// XTEST reaches X11 applications alone. In a Wayland session the desktop portal reaches native
-// windows where it offers RemoteDesktop (Plasma, GNOME); wlroots compositors (sway, Hyprland, …)
-// offer a virtual keyboard to their clients instead. KELMO_INPUT_BACKEND (xtest, portal or
-// wlroots) overrides the guess. In a Wayland session `wlroots` is connected to find out.
-Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots, const BusDeadline& deadline) {
+bool gnomeSession() {
+    for (const QByteArray& desktop : qgetenv("XDG_CURRENT_DESKTOP").split(':'))
+        if (desktop.compare("GNOME", Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+// XTEST reaches X11 applications alone. In a Wayland session GNOME types through the agent's
+// Shell extension where the Shell has loaded it; the desktop portal reaches native windows where
+// it offers RemoteDesktop (Plasma, GNOME without the extension); wlroots compositors (sway,
+// Hyprland, …) offer a virtual keyboard to their clients instead. KELMO_INPUT_BACKEND (xtest,
+// portal, wlroots or gnome) overrides the guess. In a Wayland session `wlroots` is connected to
+// find out.
+Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots, ShellExtension& extension,
+                     const BusDeadline& deadline) {
     const QByteArray chosen = qgetenv("KELMO_INPUT_BACKEND");
     if (chosen == "xtest")
         return Backend::xtest;
@@ -52,10 +65,23 @@ Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots, const BusDead
         return Backend::portal;
     if (chosen == "wlroots")
         return Backend::wlroots;
+    if (chosen == "gnome")
+        return Backend::gnome;
     const bool wayland =
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
     Backend guessed = Backend::xtest;
-    if (wayland) {
+    if (wayland && gnomeSession()) {
+        QString whyNot;
+        const bool loaded = extension.isLoaded(deadline, whyNot);
+        if (!whyNot.isEmpty())
+            SystemLog::printErrorLine(loaded ? whyNot
+                                             : QStringLiteral("typing through the desktop portal, "
+                                                              "which asks at every start: %1")
+                                                   .arg(whyNot));
+        if (loaded)
+            guessed = Backend::gnome;
+    }
+    if (wayland && guessed != Backend::gnome) {
         wlroots.open(false);
         guessed = wlroots.offersVirtualKeyboard() && !portalOffersRemoteDesktop(bus, deadline)
                       ? Backend::wlroots
@@ -63,11 +89,12 @@ Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots, const BusDead
     }
     if (!chosen.isEmpty())
         SystemLog::printErrorLine(
-            QStringLiteral("KELMO_INPUT_BACKEND=%1 is none of xtest, portal and wlroots; typing "
-                           "through %2")
+            QStringLiteral("KELMO_INPUT_BACKEND=%1 is none of xtest, portal, wlroots and gnome; "
+                           "typing through %2")
                 .arg(QString::fromLocal8Bit(chosen),
                      guessed == Backend::portal    ? QStringLiteral("the desktop portal")
                      : guessed == Backend::wlroots ? QStringLiteral("the virtual keyboard")
+                     : guessed == Backend::gnome   ? QStringLiteral("the GNOME Shell extension")
                                                    : QStringLiteral("XTEST")));
     return guessed;
 }
@@ -89,8 +116,20 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
     const BusDeadline deadline(busPatience);
     auto chords = std::make_shared<PasteChords>(PasteChords::defaultSettingsFile());
     auto wlroots = std::make_shared<WlrootsSession>();
-    const Backend backend = inputBackend(bus, *wlroots, deadline);
+    auto extension = std::make_shared<ShellExtension>(bus);
+    const Backend backend = inputBackend(bus, *wlroots, *extension, deadline);
     const bool chosen = !qEnvironmentVariableIsEmpty("KELMO_INPUT_BACKEND");
+    if (backend == Backend::gnome) {
+        if (QString whyAbsent; chosen && !extension->isLoaded(deadline, whyAbsent))
+            SystemLog::printErrorLine(
+                QStringLiteral("KELMO_INPUT_BACKEND=gnome, but %1").arg(whyAbsent));
+        return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
+                             std::make_unique<ShellKeyboard>(extension, chords),
+                             std::make_unique<ShellExtensionTrust>(extension), [extension] {
+                                 extension->start();
+                             }};
+    }
+    extension.reset();
     if (backend == Backend::wlroots) {
         // Chosen by hand, it may not be there; the agent still runs, and says so at each request.
         if (chosen && !(wlroots->open(false) && wlroots->offersVirtualKeyboard()))

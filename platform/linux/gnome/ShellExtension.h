@@ -1,0 +1,73 @@
+#pragma once
+
+#include "PasteChord.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QStringList>
+#include <QVariantMap>
+#include <chrono>
+#include <deque>
+#include <functional>
+
+class BusDeadline;
+class QDBusServiceWatcher;
+
+// Kelmo Helper's GNOME Shell extension, as the agent sees it on the session bus: the focused
+// window's names, told by the Shell at each change, and a method that types one paste chord,
+// which answers the owner of the agent's bus name alone. Inside the Shell the focused window is
+// known and keys are typed without the desktop portal's dialog.
+class ShellExtension final : public QObject {
+    Q_OBJECT
+public:
+    static constexpr const char* uuid = "kelmo-helper@ambertide.co";
+
+    // A chord that the Shell has not typed within `patience` is taken as failed.
+    explicit ShellExtension(QDBusConnection bus,
+                            std::chrono::milliseconds patience = std::chrono::seconds(2));
+
+    // Whether the extension answers now, asked within `deadline`; if not, why not in `whyNot`.
+    // True also when the Shell has loaded it but it is switched off (then `enabled()` is false):
+    // switching it on is the permission this desktop asks for.
+    bool isLoaded(const BusDeadline& deadline, QString& whyNot);
+    // Follows the Shell, the extension's state and the focused window from now on.
+    void start();
+
+    bool enabled() const { return enabled_; }
+    // Asks the extension again; `enabled()` follows once it has answered.
+    void refresh();
+    // Switches the extension on through the Shell's own interface, as its Extensions app does.
+    void enable();
+    QStringList focusedApplication() const { return names_; }
+
+    using Typed = std::function<void(const QString& failure)>;
+    using Chooser = std::function<PasteChord(const QStringList& focused)>;
+    // Types the chord `choose` picks for the window focused when the Shell is asked, after any
+    // chords before it; `typed` runs with an empty failure once the Shell typed it.
+    void paste(Chooser choose, Typed typed);
+    // Drops the chords not yet sent; `typed` runs for none of them, nor for the one in flight.
+    void cancel();
+
+private Q_SLOTS:
+    void focusChanged(const QStringList& names);
+    void stateChanged(const QString& changed, const QVariantMap& state);
+
+private:
+    struct Pending {
+        Chooser choose;
+        Typed typed;
+    };
+    void sendNext();
+    void shellGone();
+    void failAll(const QString& why);
+
+    QDBusConnection bus_;
+    int patienceMs_;
+    QDBusServiceWatcher* shell_ = nullptr;
+    bool enabled_ = false;
+    QStringList names_;
+    std::deque<Pending> queue_;
+    bool inFlight_ = false;
+    // Bumped by cancel() and by the Shell going: answers to calls made before are not acted on.
+    quint64 generation_ = 0;
+};

@@ -1,0 +1,2 @@
+/* exported init */
+const {Clutter, Gio, GLib, Shell} = imports.gi;

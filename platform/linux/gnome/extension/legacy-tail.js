@@ -1,0 +1,15 @@
+
+class Extension {
+    enable() {
+        this._paste = new KelmoPaste();
+    }
+
+    disable() {
+        this._paste.destroy();
+        this._paste = null;
+    }
+}
+
+function init() {
+    return new Extension();
+}
