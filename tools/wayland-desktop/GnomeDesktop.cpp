@@ -1,0 +1,290 @@
+#include "GnomeDesktop.h"
+
+#include "DesktopProcesses.h"
+
+#include <QDBusMessage>
+#include <QDBusVariant>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QStandardPaths>
+#include <QUuid>
+#include <csignal>
+#include <unistd.h>
+
+using DesktopProcesses::waitFor;
+
+namespace {
+// Start-up takes 1-2 s alone, and up to 25 s on a loaded machine.
+constexpr int startTimeoutMs = 60000;
+constexpr uid_t nobody = 65534;
+const QString socketName = QStringLiteral("kelmo-gnome");
+const QString shellName = QStringLiteral("org.gnome.Shell");
+
+// The end of a log, where the reason a program failed usually is.
+QString tailOf(const QString& path) {
+    QFile log(path);
+    if (!log.open(QIODevice::ReadOnly))
+        return {};
+    log.seek(std::max<qint64>(0, log.size() - 2000));
+    return QString::fromUtf8(log.readAll()).trimmed();
+}
+
+void stop(QProcess& process) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(5000);
+}
+
+bool copyFolder(const QString& from, const QString& to) {
+    if (!QDir().mkpath(to))
+        return false;
+    for (const QString& name : QDir(from).entryList(QDir::Files))
+        if (!QFile::copy(from + u'/' + name, to + u'/' + name))
+            return false;
+    return true;
+}
+
+// Everything under `path` to the Shell's user, when the tests run as root.
+bool handOver(const QString& path) {
+    if (::getuid() != 0)
+        return true;
+    bool handed = ::chown(QFile::encodeName(path).constData(), nobody, nobody) == 0;
+    QDirIterator inside(path, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot,
+                        QDirIterator::Subdirectories);
+    while (inside.hasNext())
+        handed =
+            ::chown(QFile::encodeName(inside.next()).constData(), nobody, nobody) == 0 && handed;
+    return handed;
+}
+} // namespace
+
+QString GnomeDesktop::busPolicy() {
+    return QStringLiteral("<policy context=\"default\"><allow user=\"*\"/></policy>");
+}
+
+bool GnomeDesktop::installed() {
+    return !QStandardPaths::findExecutable(QStringLiteral("gnome-shell")).isEmpty();
+}
+
+GnomeDesktop::GnomeDesktop(const QStringList& fieldArguments) {
+    start(fieldArguments);
+}
+
+GnomeDesktop::~GnomeDesktop() {
+    stop(field_);
+    stop(shell_);
+    stop(systemBus_);
+    if (!busName_.isEmpty())
+        QDBusConnection::disconnectFromBus(busName_);
+}
+
+bool GnomeDesktop::fail(const QString& why) {
+    whyNot_ = why;
+    return false;
+}
+
+QProcessEnvironment GnomeDesktop::environment() const {
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY"));
+    env.remove(QStringLiteral("KELMO_INPUT_BACKEND"));
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root_.filePath(QStringLiteral("rt")));
+    env.insert(QStringLiteral("WAYLAND_DISPLAY"), socketName);
+    env.insert(QStringLiteral("XDG_SESSION_TYPE"), QStringLiteral("wayland"));
+    env.insert(QStringLiteral("XDG_CURRENT_DESKTOP"), QStringLiteral("GNOME"));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress_);
+    return env;
+}
+
+bool GnomeDesktop::start(const QStringList& fieldArguments) {
+    busAddress_ = qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS");
+    busName_ = QUuid::createUuid().toString();
+    if (!QDBusConnection::connectToBus(busAddress_, busName_).isConnected())
+        return fail(QStringLiteral("cannot join the session bus %1").arg(busAddress_));
+    const QString home = root_.filePath(QStringLiteral("home"));
+    const QString extensions = home + QStringLiteral("/.local/share/gnome-shell/extensions/");
+    const QString settings = home + QStringLiteral("/.config/glib-2.0/settings/keyfile");
+    const QString runtime = root_.filePath(QStringLiteral("rt"));
+    QFile::setPermissions(root_.path(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner |
+                                            QFile::ReadOther | QFile::ExeOther);
+    // Enabled before the Shell starts, as a user's earlier session would have left them; the
+    // keyfile backend needs no dconf service on the bus.
+    if (!copyFolder(QStringLiteral(KELMO_GNOME_EXTENSION),
+                    extensions + QStringLiteral(KELMO_GNOME_EXTENSION_UUID)) ||
+        !copyFolder(QStringLiteral(KELMO_GNOME_TEST_EXTENSION),
+                    extensions + QStringLiteral("kelmo-test-desktop@ambertide.co")) ||
+        !QDir().mkpath(QFileInfo(settings).path()) || !QDir().mkdir(runtime))
+        return fail(QStringLiteral("cannot write the Shell's files"));
+    QFile keyfile(settings);
+    if (!keyfile.open(QIODevice::WriteOnly) ||
+        keyfile.write("[org/gnome/shell]\n"
+                      "enabled-extensions=['" KELMO_GNOME_EXTENSION_UUID
+                      "', 'kelmo-test-desktop@ambertide.co']\n"
+                      "welcome-dialog-last-shown-version='999'\n") < 0)
+        return fail(QStringLiteral("cannot write the Shell's settings"));
+    keyfile.close();
+    QFile::setPermissions(runtime, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    if (!handOver(home) || !handOver(runtime))
+        return fail(QStringLiteral("cannot hand the Shell's folders to an unprivileged user"));
+
+    // Without a system bus the Shell ends two seconds in; an empty one is enough.
+    const QString systemConfig = root_.filePath(QStringLiteral("system.conf"));
+    QFile config(systemConfig);
+    if (!config.open(QIODevice::WriteOnly) ||
+        config.write(QStringLiteral("<busconfig><type>system</type><listen>unix:path=%1</listen>"
+                                    "<auth>EXTERNAL</auth>%2<policy context=\"default\">"
+                                    "<allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                    "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy>"
+                                    "</busconfig>")
+                         .arg(root_.filePath(QStringLiteral("system_bus")), busPolicy())
+                         .toUtf8()) < 0)
+        return fail(QStringLiteral("cannot write the system bus's configuration"));
+    config.close();
+    systemBus_.setStandardOutputFile(QProcess::nullDevice());
+    systemBus_.setStandardErrorFile(QProcess::nullDevice());
+    systemBus_.start(QStringLiteral("dbus-daemon"),
+                     {QStringLiteral("--config-file=") + systemConfig, QStringLiteral("--nofork")});
+    if (!waitFor([&] { return QFile::exists(root_.filePath(QStringLiteral("system_bus"))); },
+                 startTimeoutMs))
+        return fail(QStringLiteral("the system bus did not start"));
+    if (!startShell())
+        return false;
+
+    fieldArguments_ = fieldArguments;
+    return startField();
+}
+
+bool GnomeDesktop::startField() {
+    stop(field_);
+    fieldLines_.clear();
+    QProcessEnvironment fieldEnv = environment();
+    fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+    field_.setProcessEnvironment(fieldEnv);
+    field_.setStandardErrorFile(root_.filePath(QStringLiteral("field.log")));
+    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments_);
+    if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
+        !focus(QStringLiteral("demo-textfield")))
+        return fail(QStringLiteral("the text field did not start or got no focus; see %1")
+                        .arg(root_.filePath(QStringLiteral("field.log"))));
+    return true;
+}
+
+bool GnomeDesktop::startShell() {
+    const QString home = root_.filePath(QStringLiteral("home"));
+    QProcessEnvironment env;
+    env.insert(QStringLiteral("PATH"), qEnvironmentVariable("PATH"));
+    env.insert(QStringLiteral("HOME"), home);
+    env.insert(QStringLiteral("XDG_RUNTIME_DIR"), root_.filePath(QStringLiteral("rt")));
+    env.insert(QStringLiteral("XDG_CONFIG_HOME"), home + QStringLiteral("/.config"));
+    env.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/.local/share"));
+    env.insert(QStringLiteral("XDG_CACHE_HOME"), home + QStringLiteral("/.cache"));
+    env.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("keyfile"));
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), busAddress_);
+    env.insert(QStringLiteral("DBUS_SYSTEM_BUS_ADDRESS"),
+               QStringLiteral("unix:path=") + root_.filePath(QStringLiteral("system_bus")));
+    shell_.setProcessEnvironment(env);
+    shell_.setProcessChannelMode(QProcess::MergedChannels);
+    shell_.setStandardOutputFile(root_.filePath(QStringLiteral("shell.log")), QIODevice::Append);
+    const QStringList arguments{QStringLiteral("gnome-shell"),
+                                QStringLiteral("--headless"),
+                                QStringLiteral("--wayland"),
+                                QStringLiteral("--no-x11"),
+                                QStringLiteral("--virtual-monitor"),
+                                QStringLiteral("1280x800"),
+                                QStringLiteral("--wayland-display=") + socketName};
+    if (::getuid() == 0)
+        shell_.start(QStringLiteral("setpriv"),
+                     QStringList{QStringLiteral("--reuid=65534"), QStringLiteral("--regid=65534"),
+                                 QStringLiteral("--clear-groups")} +
+                         arguments);
+    else
+        shell_.start(arguments.first(), arguments.mid(1));
+    // Its name and socket come long before it is usable; both extensions answering say it is.
+    const bool ready = waitFor(
+        [&] {
+            return shell_.state() == QProcess::NotRunning ||
+                   (call(QStringLiteral("/co/ambertide/KelmoTest/Desktop"),
+                         QStringLiteral("co.ambertide.KelmoTest.Desktop"), QStringLiteral("Focus"),
+                         {QString()})
+                            .type() == QDBusMessage::ReplyMessage &&
+                    call(QStringLiteral("/co/ambertide/KelmoHelper/Shell"),
+                         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                         {QStringLiteral("co.ambertide.KelmoHelper.Shell"),
+                          QStringLiteral("FocusedApplication")})
+                            .type() == QDBusMessage::ReplyMessage);
+        },
+        startTimeoutMs);
+    if (!ready || shell_.state() == QProcess::NotRunning)
+        return fail(QStringLiteral("GNOME Shell did not start: %1")
+                        .arg(tailOf(root_.filePath(QStringLiteral("shell.log")))));
+    return true;
+}
+
+QDBusMessage GnomeDesktop::call(const QString& path, const QString& interface,
+                                const QString& method, const QVariantList& arguments) const {
+    QDBusMessage message = QDBusMessage::createMethodCall(shellName, path, interface, method);
+    message.setArguments(arguments);
+    return QDBusConnection(busName_).call(message, QDBus::Block, 5000);
+}
+
+QStringList GnomeDesktop::fieldLines() {
+    field_.waitForReadyRead(0);
+    while (field_.canReadLine())
+        fieldLines_ << QString::fromUtf8(field_.readLine()).chopped(1);
+    return fieldLines_;
+}
+
+bool GnomeDesktop::waitForFieldLine(const QString& line, int timeoutMs) {
+    return waitFor([&] { return fieldLines().contains(line); }, timeoutMs);
+}
+
+bool GnomeDesktop::copy(const QString& text) {
+    return call(QStringLiteral("/co/ambertide/KelmoTest/Desktop"),
+                QStringLiteral("co.ambertide.KelmoTest.Desktop"), QStringLiteral("Copy"), {text})
+               .type() == QDBusMessage::ReplyMessage;
+}
+
+QStringList GnomeDesktop::focusedApplication() const {
+    const QDBusMessage reply = call(
+        QStringLiteral("/co/ambertide/KelmoHelper/Shell"),
+        QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+        {QStringLiteral("co.ambertide.KelmoHelper.Shell"), QStringLiteral("FocusedApplication")});
+    return reply.arguments().value(0).value<QDBusVariant>().variant().toStringList();
+}
+
+bool GnomeDesktop::focus(const QString& wmClass) {
+    return waitFor(
+        [&] {
+            if (focusedApplication().contains(wmClass))
+                return true;
+            call(QStringLiteral("/co/ambertide/KelmoTest/Desktop"),
+                 QStringLiteral("co.ambertide.KelmoTest.Desktop"), QStringLiteral("Focus"),
+                 {wmClass});
+            return false;
+        },
+        startTimeoutMs / 3);
+}
+
+bool GnomeDesktop::setExtensionEnabled(bool enabled) {
+    return call(QStringLiteral("/org/gnome/Shell"), QStringLiteral("org.gnome.Shell.Extensions"),
+                enabled ? QStringLiteral("EnableExtension") : QStringLiteral("DisableExtension"),
+                {QStringLiteral(KELMO_GNOME_EXTENSION_UUID)})
+        .arguments()
+        .value(0)
+        .toBool();
+}
+
+void GnomeDesktop::killShell() {
+    if (shell_.state() != QProcess::NotRunning)
+        ::kill(pid_t(shell_.processId()), SIGKILL);
+    shell_.waitForFinished(5000);
+}
+
+bool GnomeDesktop::restartShell() {
+    killShell();
+    // A killed Shell leaves its socket and lock behind, which would pass for the new one's.
+    for (const QString& name : {socketName, socketName + QStringLiteral(".lock")})
+        QFile::remove(root_.filePath(QStringLiteral("rt/")) + name);
+    return startShell() && startField();
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <QDBusConnection>
+#include <QProcess>
+#include <QProcessEnvironment>
+#include <QStringList>
+#include <QTemporaryDir>
+
+// A GNOME desktop of its own, for the tests and the demo: headless GNOME Shell (as an
+// unprivileged user when run as root) with Kelmo Helper's extension and a small one of the
+// tests' (which leaves the overview at start, focuses windows and copies on request), an empty system
+// bus of its own, and a Qt text field on Wayland (demo-textfield) that prints its text at each
+// change. The Shell joins the caller's session bus, which must let that user in. Everything it
+// started is stopped when it goes.
+class GnomeDesktop {
+public:
+    explicit GnomeDesktop(const QStringList& fieldArguments = {});
+    ~GnomeDesktop();
+    GnomeDesktop(const GnomeDesktop&) = delete;
+    GnomeDesktop& operator=(const GnomeDesktop&) = delete;
+
+    // A session bus configuration's <policy> that lets the Shell's user in.
+    static QString busPolicy();
+    // Whether GNOME Shell is installed.
+    static bool installed();
+    bool isRunning() const { return whyNot_.isEmpty(); }
+    QString whyNot() const { return whyNot_; }
+    QProcessEnvironment environment() const;
+    QStringList fieldLines();
+    bool waitForFieldLine(const QString& line, int timeoutMs = 10000);
+    // Puts `text` on the clipboard, as a user's copy would.
+    bool copy(const QString& text);
+    // The names the agent's extension gives the focused window; empty when it does not answer.
+    QStringList focusedApplication() const;
+    // Focuses the window of `wmClass`, as a click would, and waits until the Shell says so.
+    bool focus(const QString& wmClass);
+    // Switches the agent's extension on or off, as the Extensions app does.
+    bool setExtensionEnabled(bool enabled);
+    qint64 shellPid() const { return shell_.processId(); }
+    // The Shell dies, as in a crash (the field with it); then a new one on the same socket, with a
+    // new field.
+    void killShell();
+    bool restartShell();
+
+private:
+    bool start(const QStringList& fieldArguments);
+    bool startShell();
+    bool startField();
+    bool fail(const QString& why);
+    QDBusMessage call(const QString& path, const QString& interface, const QString& method,
+                      const QVariantList& arguments) const;
+
+    QTemporaryDir root_;
+    QString busAddress_;
+    QString busName_;
+    QProcess systemBus_;
+    QProcess shell_;
+    QProcess field_;
+    QStringList fieldArguments_;
+    QStringList fieldLines_;
+    QString whyNot_;
+};

@@ -1,0 +1,47 @@
+/* exported init */
+// For the tests' headless Shell only: the Shell starts in the overview, where a new window gets
+// no focus, and offers no outside caller a way to focus one.
+const {Gio, St} = imports.gi;
+const Main = imports.ui.main;
+
+const interfaceXml = `<node><interface name="co.ambertide.KelmoTest.Desktop">
+  <method name="Focus"><arg type="s" name="wmClass" direction="in"/>
+    <arg type="b" name="found" direction="out"/></method>
+  <method name="Copy"><arg type="s" name="text" direction="in"/></method>
+</interface></node>`;
+
+class Extension {
+    enable() {
+        const leave = () => Main.overview.hide();
+        if (Main.layoutManager._startingUp)
+            this._startup = Main.layoutManager.connect('startup-complete', leave);
+        else
+            leave();
+        this._object = Gio.DBusExportedObject.wrapJSObject(interfaceXml, this);
+        this._object.export(Gio.DBus.session, '/co/ambertide/KelmoTest/Desktop');
+    }
+
+    disable() {
+        if (this._startup)
+            Main.layoutManager.disconnect(this._startup);
+        this._object.unexport();
+    }
+
+    Focus(wmClass) {
+        Main.overview.hide();
+        const window = global.get_window_actors().map(actor => actor.meta_window)
+            .find(w => w.get_wm_class() === wmClass);
+        if (window)
+            window.activate(global.get_current_time());
+        return Boolean(window);
+    }
+
+    // As a user's copy would; wl-copy would take the focus for a moment on GNOME.
+    Copy(text) {
+        St.Clipboard.get_default().set_text(St.ClipboardType.CLIPBOARD, text);
+    }
+}
+
+function init() {
+    return new Extension();
+}
