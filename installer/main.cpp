@@ -27,7 +27,8 @@ int main(int argc, char** argv) {
 
     ViewController window({*platform.runningApplications, *platform.fileManager,
                            *platform.mainBundle, *platform.launcher, *platform.errorPresentation,
-                           pauseBeforeLaunch, platform.accessMissingHint});
+                           pauseBeforeLaunch, platform.accessMissingHint,
+                           platform.accessMissingHintAfter});
     window.show();
     const int status = app.exec();
     // Requests posted just before quitting must still reach the agent.

@@ -23,6 +23,8 @@ struct InstallerPlatform {
     // The installer's text key that tells the user how to give the permission again when it does
     // not come, where the system can list it as given while it no longer holds; or none.
     const char* accessMissingHint = nullptr;
+    // How long after the request that is; at once where the system is known to need a step first.
+    std::chrono::milliseconds accessMissingHintAfter = std::chrono::seconds(30);
 };
 
 // Before the application object is made (which may already use the session).

@@ -31,6 +31,10 @@
         <source>Still waiting? If Kelmo Helper is already switched on in System Settings › Privacy &amp; Security › Accessibility, that permission belongs to an earlier version of it. Select Kelmo Helper there and remove it with the − button, then press Allow Typing again and switch it on.</source>
         <translation>Es geht nicht weiter? Wenn Kelmo Helper unter Systemeinstellungen › Datenschutz &amp; Sicherheit › Bedienungshilfen schon eingeschaltet ist, gilt diese Erlaubnis einer früheren Version. Wähle Kelmo Helper dort aus und entferne es mit der Taste −, drücke dann erneut „Tippen erlauben“ und schalte es ein.</translation>
     </message>
+    <message id="STEP2.GNOME_NEXT_LOGIN">
+        <source>Kelmo Helper will type without asking once you log out and back in: GNOME loads the helper’s GNOME Shell extension, just installed, at the next login. Until then GNOME asks each time the helper starts: switch on “Allow remote interaction” and press Share.</source>
+        <translation>Nach dem nächsten Ab- und Anmelden tippt Kelmo Helper ohne Nachfrage: GNOME lädt die eben installierte GNOME-Shell-Erweiterung des Helfers erst bei der nächsten Anmeldung. Bis dahin fragt GNOME bei jedem Start des Helfers: Schalte die entfernte Interaktion ein und klicke auf „Freigeben“.</translation>
+    </message>
     <message id="STEP3.TITLE">
         <source>All set. Kelmo can paste for you now.</source>
         <translation>Fertig. Kelmo kann jetzt für dich einfügen.</translation>

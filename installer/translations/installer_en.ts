@@ -31,6 +31,10 @@
         <source>Still waiting? If Kelmo Helper is already switched on in System Settings › Privacy &amp; Security › Accessibility, that permission belongs to an earlier version of it. Select Kelmo Helper there and remove it with the − button, then press Allow Typing again and switch it on.</source>
         <translation>Still waiting? If Kelmo Helper is already switched on in System Settings › Privacy &amp; Security › Accessibility, that permission belongs to an earlier version of it. Select Kelmo Helper there and remove it with the − button, then press Allow Typing again and switch it on.</translation>
     </message>
+    <message id="STEP2.GNOME_NEXT_LOGIN">
+        <source>Kelmo Helper will type without asking once you log out and back in: GNOME loads the helper’s GNOME Shell extension, just installed, at the next login. Until then GNOME asks each time the helper starts: switch on “Allow remote interaction” and press Share.</source>
+        <translation>Kelmo Helper will type without asking once you log out and back in: GNOME loads the helper’s GNOME Shell extension, just installed, at the next login. Until then GNOME asks each time the helper starts: switch on “Allow remote interaction” and press Share.</translation>
+    </message>
     <message id="STEP3.TITLE">
         <source>All set. Kelmo can paste for you now.</source>
         <translation>All set. Kelmo can paste for you now.</translation>

@@ -43,13 +43,6 @@ bool portalOffersRemoteDesktop(QDBusConnection bus, const BusDeadline& deadline)
            QDBusMessage::ReplyMessage;
 }
 
-bool gnomeSession() {
-    for (const QByteArray& desktop : qgetenv("XDG_CURRENT_DESKTOP").split(':'))
-        if (desktop.compare("GNOME", Qt::CaseInsensitive) == 0)
-            return true;
-    return false;
-}
-
 // XTEST reaches X11 applications alone. In a Wayland session GNOME types through the agent's
 // Shell extension where the Shell has loaded it; the desktop portal reaches native windows where
 // it offers RemoteDesktop (Plasma, GNOME without the extension); wlroots compositors (sway,
@@ -70,7 +63,7 @@ Backend inputBackend(QDBusConnection bus, WlrootsSession& wlroots, ShellExtensio
     const bool wayland =
         !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") || qgetenv("XDG_SESSION_TYPE") == "wayland";
     Backend guessed = Backend::xtest;
-    if (wayland && gnomeSession()) {
+    if (ShellExtension::inGnomeWaylandSession()) {
         QString whyNot;
         const bool loaded = extension.isLoaded(deadline, whyNot);
         if (!whyNot.isEmpty())

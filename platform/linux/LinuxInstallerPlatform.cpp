@@ -1,3 +1,4 @@
+#include "BusDeadline.h"
 #include "BusRunningApplications.h"
 #include "DetachedLauncher.h"
 #include "InstallerPlatform.h"
@@ -5,6 +6,7 @@
 #include "PosixFileManager.h"
 #include "ResourcesDirectory.h"
 #include "SessionBusProbe.h"
+#include "ShellExtension.h"
 
 #include <QDBusConnection>
 #include <QDBusError>
@@ -46,6 +48,13 @@ InstallerPlatform makeInstallerPlatform() {
     platform.mainBundle =
         std::make_unique<ResourcesDirectory>(ResourcesDirectory::ofRunningApplication());
     platform.launcher = std::make_unique<DetachedLauncher>();
+    // Until the Shell has loaded the agent's extension, GNOME's portal asks at each start of the
+    // agent; the user learns why at once, and that the next login ends it.
+    if (ShellExtension::inGnomeWaylandSession() &&
+        ShellExtension::awaitsNextLogin(bus, BusDeadline(std::chrono::seconds(2)))) {
+        platform.accessMissingHint = "STEP2.GNOME_NEXT_LOGIN";
+        platform.accessMissingHintAfter = std::chrono::milliseconds(0);
+    }
     return platform;
 }
 

@@ -1,8 +1,11 @@
-// A Wayland desktop for the demo: kelmo-wayland-desktop [--sway] [--shot FILE]
+// A Wayland desktop for the demo: kelmo-wayland-desktop [--sway | --gnome] [--shot FILE]
 // Starts headless KWin, the desktop portal and a text field on Wayland (with --sway: headless
-// sway and a text field, on the caller's session bus); prints the environment that joins it
+// sway and a text field, on the caller's session bus; with --gnome: headless GNOME Shell with
+// the agent's extension and a text field, on the caller's session bus, which must let user
+// nobody in when run as root); prints the environment that joins it
 // ("export NAME='value'" lines), then "ready", then the field's text as it changes
 // ("field: TEXT"). Ends, taking everything with it, on SIGTERM, SIGINT or SIGHUP.
+#include "GnomeDesktop.h"
 #include "SwayDesktop.h"
 #include "TerminationRequests.h"
 #include "WaylandDesktop.h"
@@ -50,6 +53,10 @@ int main(int argc, char** argv) {
         shot > 0 ? QStringList{u"--shot"_s, args.value(shot + 1)} : QStringList{};
     if (args.contains(u"--sway"_s)) {
         SwayDesktop desktop(fieldArguments);
+        return serve(desktop);
+    }
+    if (args.contains(u"--gnome"_s)) {
+        GnomeDesktop desktop(fieldArguments);
         return serve(desktop);
     }
     WaylandDesktop desktop(u"us"_s, {}, fieldArguments);

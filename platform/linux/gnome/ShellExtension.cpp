@@ -31,14 +31,25 @@ QStringList focusedIn(const QDBusMessage& reply) {
     return reply.arguments().value(0).value<QDBusVariant>().variant().toStringList();
 }
 
+bool installed() {
+    return !QStandardPaths::locate(QStandardPaths::GenericDataLocation,
+                                   QStringLiteral("gnome-shell/extensions/%1/metadata.json")
+                                       .arg(QLatin1String(ShellExtension::uuid)))
+                .isEmpty();
+}
+
+QDBusMessage askInfo() {
+    QDBusMessage ask = QDBusMessage::createMethodCall(
+        shell, QStringLiteral("/org/gnome/Shell"), extensions, QStringLiteral("GetExtensionInfo"));
+    ask << QLatin1String(ShellExtension::uuid);
+    return ask;
+}
+
 // Why the Shell does not answer for the extension, from what it says of it.
 QString whyNotAnswering(const QVariantMap& info, bool& loaded) {
     loaded = false;
     if (info.isEmpty())
-        return QStandardPaths::locate(QStandardPaths::GenericDataLocation,
-                                      QStringLiteral("gnome-shell/extensions/%1/metadata.json")
-                                          .arg(QLatin1String(ShellExtension::uuid)))
-                       .isEmpty()
+        return !installed()
                    ? named(QStringLiteral("is not installed"))
                    : named(QStringLiteral("is installed, but GNOME Shell has not loaded it yet; "
                                           "it will once you log out and in again"));
@@ -60,6 +71,21 @@ QString whyNotAnswering(const QVariantMap& info, bool& loaded) {
 }
 } // namespace
 
+bool ShellExtension::inGnomeWaylandSession() {
+    if (qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY") && qgetenv("XDG_SESSION_TYPE") != "wayland")
+        return false;
+    for (const QByteArray& desktop : qgetenv("XDG_CURRENT_DESKTOP").split(':'))
+        if (desktop.compare("GNOME", Qt::CaseInsensitive) == 0)
+            return true;
+    return false;
+}
+
+bool ShellExtension::awaitsNextLogin(QDBusConnection bus, const BusDeadline& deadline) {
+    const QDBusMessage info = bus.call(askInfo(), QDBus::Block, deadline.remainingMs());
+    return info.type() == QDBusMessage::ReplyMessage &&
+           qdbus_cast<QVariantMap>(info.arguments().value(0)).isEmpty() && installed();
+}
+
 ShellExtension::ShellExtension(QDBusConnection bus, std::chrono::milliseconds patience)
     : bus_(std::move(bus))
     , patienceMs_(int(patience.count())) {}
@@ -71,10 +97,7 @@ bool ShellExtension::isLoaded(const BusDeadline& deadline, QString& whyNot) {
         names_ = focusedIn(focused);
         return true;
     }
-    QDBusMessage ask = QDBusMessage::createMethodCall(
-        shell, QStringLiteral("/org/gnome/Shell"), extensions, QStringLiteral("GetExtensionInfo"));
-    ask << QLatin1String(uuid);
-    const QDBusMessage info = bus_.call(ask, QDBus::Block, deadline.remainingMs());
+    const QDBusMessage info = bus_.call(askInfo(), QDBus::Block, deadline.remainingMs());
     if (info.type() != QDBusMessage::ReplyMessage) {
         whyNot = QStringLiteral("GNOME Shell does not answer on the session bus (%1)")
                      .arg(info.errorMessage());

@@ -26,6 +26,12 @@ public:
     explicit ShellExtension(QDBusConnection bus,
                             std::chrono::milliseconds patience = std::chrono::seconds(2));
 
+    // Whether XDG_CURRENT_DESKTOP names GNOME, and the session is a Wayland one.
+    static bool inGnomeWaylandSession();
+    // Whether the extension is installed but the Shell, asked within `deadline`, has not loaded
+    // it: on Wayland the Shell sees a new extension at the next login only.
+    static bool awaitsNextLogin(QDBusConnection bus, const BusDeadline& deadline);
+
     // Whether the extension answers now, asked within `deadline`; if not, why not in `whyNot`.
     // True also when the Shell has loaded it but it is switched off (then `enabled()` is false):
     // switching it on is the permission this desktop asks for.
