@@ -3,6 +3,7 @@
 //   kelmo-bench [--json FILE] [--samples N]
 // Prints a table and writes the numbers as JSON.
 #include "DBusNotifyCenter.h"
+#include "GnomeDesktop.h"
 #include "KeyRecorder.h"
 #include "NotificationNames.h"
 #include "PrivateBus.h"
@@ -535,8 +536,8 @@ public:
         return true;
     }
 
-    // Against the bus floor of the X11 section where given, else against 5 ms and 20 ms.
-    bool report(const Stats* floor = nullptr) const {
+    // Against the bus floor of the X11 section where given, else against `p50Ms` and 20 ms.
+    bool report(const Stats* floor = nullptr, int p50Ms = 5) const {
         bool allMet = true;
         const auto target = [&](const char* what, bool met, const QString& detail) {
             allMet = allMet && met;
@@ -561,7 +562,8 @@ public:
             target("paste p99 <= 3 x floor p99", paste_.p99 <= 3 * floor->p99,
                    QStringLiteral("%1x").arg(paste_.p99 / floor->p99, 0, 'f', 2));
         } else {
-            target("Wayland paste p50 <= 5 ms", paste_.p50 <= 5000,
+            target(qPrintable(QStringLiteral("Wayland paste p50 <= %1 ms").arg(p50Ms)),
+                   paste_.p50 <= p50Ms * 1000,
                    QStringLiteral("%1 ms").arg(paste_.p50 / 1000, 0, 'f', 1));
             target("Wayland paste p99 <= 20 ms", paste_.p99 <= 20000,
                    QStringLiteral("%1 ms").arg(paste_.p99 / 1000, 0, 'f', 1));
@@ -615,7 +617,8 @@ int main(int argc, char** argv) {
     }
 
     XvfbServer xvfb;
-    PrivateBus bus;
+    // GNOME Shell runs as another user when the benchmark runs as root: the bus lets it in.
+    PrivateBus bus(GnomeDesktop::busPolicy());
     if (!xvfb.isRunning() || !bus.isRunning()) {
         std::fprintf(stderr, "kelmo-bench: cannot start Xvfb and dbus-daemon\n");
         return 1;
@@ -666,6 +669,15 @@ int main(int argc, char** argv) {
         met = wlroots.report(&bench.floor()) && met;
     } else {
         std::printf("  no wlroots section: sway or wtype is not installed\n");
+    }
+    if (GnomeDesktop::installed()) {
+        WaylandBench gnome("GNOME (headless GNOME Shell, the agent's extension)", "gnome");
+        GnomeDesktop desktop;
+        if (!gnome.run(desktop, bus.connection(), results))
+            return 1;
+        met = gnome.report(nullptr, 3) && met;
+    } else {
+        std::printf("  no GNOME section: GNOME Shell is not installed\n");
     }
     QFile file(jsonPath);
     if (file.open(QIODevice::WriteOnly))
