@@ -104,6 +104,31 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitFor([&] { return chords() == before + 1; }));
     }
 
+    // A Shell that stops answering holds at most the one chord it was sent: the pastes asked
+    // meanwhile fail in time, and none of them is typed once it goes on.
+    void shellStalled() {
+        const qsizetype before = chords();
+        const qsizetype pasted = f->peer.count(didPaste);
+        const qsizetype failed = failures();
+        const pid_t shell = pid_t(desktop->shellPid());
+        const auto resume = qScopeGuard([&] { ::kill(shell, SIGCONT); });
+        ::kill(shell, SIGSTOP);
+        f->peer.post(shouldPaste, 20);
+        QVERIFY(QTest::qWaitFor([&] { return failures() - failed == 20; }, 20000));
+        QVERIFY(agent.errors().last().contains(u"does not answer"_s));
+        ::kill(shell, SIGCONT);
+        QVERIFY(desktop->focus(u"demo-textfield"_s));
+        QTest::qWait(300); // the one it was sent, if it types it now
+        const qsizetype late = chords() - before;
+        QVERIFY(late <= 1);
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste, pasted + 1));
+        QVERIFY(QTest::qWaitFor([&] { return chords() == before + late + 1; }));
+        QTest::qWait(300);
+        QCOMPARE(chords(), before + late + 1);
+        QCOMPARE(f->peer.count(didPaste), pasted + 1);
+    }
+
     // The Shell dies mid-burst: every paste is answered, those not typed fail, none is typed
     // into a later Shell, and a new Shell is taken up at the next request without restarting
     // the agent.

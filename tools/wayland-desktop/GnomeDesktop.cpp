@@ -256,12 +256,13 @@ QStringList GnomeDesktop::focusedApplication() const {
 bool GnomeDesktop::focus(const QString& wmClass) {
     return waitFor(
         [&] {
-            if (focusedApplication().contains(wmClass))
-                return true;
-            call(QStringLiteral("/co/ambertide/KelmoTest/Desktop"),
-                 QStringLiteral("co.ambertide.KelmoTest.Desktop"), QStringLiteral("Focus"),
-                 {wmClass});
-            return false;
+            return call(QStringLiteral("/co/ambertide/KelmoTest/Desktop"),
+                        QStringLiteral("co.ambertide.KelmoTest.Desktop"), QStringLiteral("Focus"),
+                        {wmClass})
+                       .arguments()
+                       .value(0)
+                       .toBool() &&
+                   focusedApplication().contains(wmClass);
         },
         startTimeoutMs / 3);
 }

@@ -32,7 +32,7 @@ public:
     bool copy(const QString& text);
     // The names the agent's extension gives the focused window; empty when it does not answer.
     QStringList focusedApplication() const;
-    // Focuses the window of `wmClass`, as a click would, and waits until the Shell says so.
+    // Focuses the window of `wmClass`, as a click would, and waits until it has the keys.
     bool focus(const QString& wmClass);
     // Switches the agent's extension on or off, as the Extensions app does.
     bool setExtensionEnabled(bool enabled);

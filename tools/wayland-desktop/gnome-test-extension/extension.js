@@ -27,13 +27,16 @@ class Extension {
         this._object.unexport();
     }
 
+    // Whether the window has the keys now: the overview, shown at start and while it hides,
+    // takes them itself.
     Focus(wmClass) {
         Main.overview.hide();
         const window = global.get_window_actors().map(actor => actor.meta_window)
             .find(w => w.get_wm_class() === wmClass);
-        if (window)
+        if (window && !window.has_focus())
             window.activate(global.get_current_time());
-        return Boolean(window);
+        return Boolean(window) && window.has_focus() && !Main.overview.visible &&
+            !Main.layoutManager._startingUp;
     }
 
     // As a user's copy would; wl-copy would take the focus for a moment on GNOME.
