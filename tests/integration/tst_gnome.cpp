@@ -11,6 +11,7 @@ using namespace NotificationName;
 // Shell gone mid-burst survived. The desktop is started once, for every case in order.
 class GnomeTest : public QObject {
     Q_OBJECT
+    QTemporaryDir services;
     std::unique_ptr<AgentBus> f;
     std::unique_ptr<GnomeDesktop> desktop;
     LineProcess agent;
@@ -24,7 +25,8 @@ private Q_SLOTS:
         if (!GnomeDesktop::installed())
             QSKIP("gnome-shell is not installed (scripts/install-deps installs "
                   "them)");
-        f = std::make_unique<AgentBus>(GnomeDesktop::busPolicy());
+        f = std::make_unique<AgentBus>(GnomeDesktop::busPolicy() +
+                                       GnomeDesktop::portalServices(services.path()));
         desktop = std::make_unique<GnomeDesktop>(QStringList{u"--keys"_s});
         QVERIFY2(desktop->isRunning(), qPrintable(desktop->whyNot()));
         QVERIFY(startAgent(agent, f->peer, testAgent, {u"--poll-ms"_s, u"100"_s},
@@ -159,6 +161,31 @@ private Q_SLOTS:
         QTest::qWait(300);
         QCOMPARE(chords(), 1); // the new field got nothing of the old burst
         QVERIFY(stopAgent(agent, f->peer));
+    }
+
+    // Where the Shell has not loaded the extension, GNOME's own portal types, after its dialog
+    // ("Allow remote interaction" is off when it opens).
+    void thePortalWithoutTheExtension() {
+        if (!QFile::exists(u"/usr/share/dbus-1/services/"
+                           "org.freedesktop.impl.portal.desktop.gnome.service"_s))
+            QSKIP("xdg-desktop-portal-gnome is not installed");
+        QTemporaryDir state;
+        QProcessEnvironment env = desktop->environment();
+        env.insert(u"KELMO_INPUT_BACKEND"_s, u"portal"_s);
+        env.insert(u"XDG_STATE_HOME"_s, state.path());
+        LineProcess portalAgent;
+        QVERIFY(startAgent(portalAgent, f->peer, testAgent, {u"--poll-ms"_s, u"100"_s}, env));
+        const qsizetype granted = f->peer.count(accessWasEnabled);
+        askForAccess(f->peer);
+        QVERIFY(desktop->focus(u"xdg-desktop-portal-gnome"_s));
+        // The switch, then Share.
+        QVERIFY(desktop->type({u"Return"_s, u"Tab"_s, u"Tab"_s, u"Tab"_s, u"Return"_s}));
+        QVERIFY(f->peer.waitFor(accessWasEnabled, granted + 1, 20000));
+        QVERIFY(desktop->focus(u"demo-textfield"_s));
+        QVERIFY(desktop->copy(u"through the portal"_s));
+        f->peer.post(shouldPaste);
+        QVERIFY(desktop->waitForFieldLine(u"through the portal"_s));
+        QVERIFY(stopAgent(portalAgent, f->peer));
     }
 };
 

@@ -3,6 +3,7 @@
 #include "DesktopProcesses.h"
 
 #include <QDBusMessage>
+#include <QDBusMetaType>
 #include <QDBusVariant>
 #include <QDir>
 #include <QDirIterator>
@@ -62,6 +63,16 @@ bool handOver(const QString& path) {
 
 QString GnomeDesktop::busPolicy() {
     return QStringLiteral("<policy context=\"default\"><allow user=\"*\"/></policy>");
+}
+
+QString GnomeDesktop::portalServices(const QString& folder) {
+    for (const char* service :
+         {"org.freedesktop.portal.Desktop", "org.freedesktop.impl.portal.desktop.gnome",
+          "org.freedesktop.impl.portal.PermissionStore"})
+        QFile::copy(
+            QStringLiteral("/usr/share/dbus-1/services/%1.service").arg(QLatin1String(service)),
+            QStringLiteral("%1/%2.service").arg(folder, QLatin1String(service)));
+    return QStringLiteral("<servicedir>%1</servicedir>").arg(folder);
 }
 
 bool GnomeDesktop::installed() {
@@ -150,7 +161,18 @@ bool GnomeDesktop::start(const QStringList& fieldArguments) {
         return fail(QStringLiteral("the system bus did not start"));
     if (!startShell())
         return false;
-
+    // Services the bus starts from now on (the desktop portal) join this desktop.
+    qDBusRegisterMetaType<QMap<QString, QString>>();
+    QDBusMessage activation = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("/org/freedesktop/DBus"),
+        QStringLiteral("org.freedesktop.DBus"), QStringLiteral("UpdateActivationEnvironment"));
+    QMap<QString, QString> joining;
+    for (const char* name :
+         {"XDG_CURRENT_DESKTOP", "XDG_SESSION_TYPE", "WAYLAND_DISPLAY", "XDG_RUNTIME_DIR"})
+        joining.insert(QLatin1String(name), environment().value(QLatin1String(name)));
+    activation << QVariant::fromValue(joining);
+    if (QDBusConnection(busName_).call(activation).type() != QDBusMessage::ReplyMessage)
+        return fail(QStringLiteral("the bus does not take the desktop's environment"));
     fieldArguments_ = fieldArguments;
     return startField();
 }
@@ -265,6 +287,12 @@ bool GnomeDesktop::focus(const QString& wmClass) {
                    focusedApplication().contains(wmClass);
         },
         startTimeoutMs / 3);
+}
+
+bool GnomeDesktop::type(const QStringList& keys) {
+    return call(QStringLiteral("/co/ambertide/KelmoTest/Desktop"),
+                QStringLiteral("co.ambertide.KelmoTest.Desktop"), QStringLiteral("Type"), {keys})
+               .type() == QDBusMessage::ReplyMessage;
 }
 
 bool GnomeDesktop::setExtensionEnabled(bool enabled) {

@@ -21,6 +21,10 @@ public:
 
     // A session bus configuration's <policy> that lets the Shell's user in.
     static QString busPolicy();
+    // Puts into `folder` the services of the desktop portal with its GNOME backend, where they
+    // are installed; the bus configuration's <servicedir> for it, beside busPolicy(). Services
+    // the bus starts once the desktop runs join it.
+    static QString portalServices(const QString& folder);
     // Whether GNOME Shell is installed.
     static bool installed();
     bool isRunning() const { return whyNot_.isEmpty(); }
@@ -34,6 +38,9 @@ public:
     QStringList focusedApplication() const;
     // Focuses the window of `wmClass`, as a click would, and waits until it has the keys.
     bool focus(const QString& wmClass);
+    // Presses and releases keys by their names ("Return", "Tab"), as a user would: for the
+    // desktop's own dialogs.
+    bool type(const QStringList& keys);
     // Switches the agent's extension on or off, as the Extensions app does.
     bool setExtensionEnabled(bool enabled);
     qint64 shellPid() const { return shell_.processId(); }

@@ -1,13 +1,14 @@
 /* exported init */
 // For the tests' headless Shell only: the Shell starts in the overview, where a new window gets
 // no focus, and offers no outside caller a way to focus one.
-const {Gio, St} = imports.gi;
+const {Clutter, Gio, GLib, St} = imports.gi;
 const Main = imports.ui.main;
 
 const interfaceXml = `<node><interface name="co.ambertide.KelmoTest.Desktop">
   <method name="Focus"><arg type="s" name="wmClass" direction="in"/>
     <arg type="b" name="found" direction="out"/></method>
   <method name="Copy"><arg type="s" name="text" direction="in"/></method>
+  <method name="Type"><arg type="as" name="keys" direction="in"/></method>
 </interface></node>`;
 
 class Extension {
@@ -17,6 +18,9 @@ class Extension {
             this._startup = Main.layoutManager.connect('startup-complete', leave);
         else
             leave();
+        // Made now: a device made at the first keys loses them.
+        this._keyboard = Clutter.get_default_backend().get_default_seat()
+            .create_virtual_device(Clutter.InputDeviceType.KEYBOARD_DEVICE);
         this._object = Gio.DBusExportedObject.wrapJSObject(interfaceXml, this);
         this._object.export(Gio.DBus.session, '/co/ambertide/KelmoTest/Desktop');
     }
@@ -37,6 +41,25 @@ class Extension {
             window.activate(global.get_current_time());
         return Boolean(window) && window.has_focus() && !Main.overview.visible &&
             !Main.layoutManager._startingUp;
+    }
+
+    // Keys as a user would press them, by their names ("Return", "Tab"), for the desktop's own
+    // dialogs, which no client may answer: at a person's pace, as GTK drops keys that come
+    // faster than it draws the focus moving. Answers once the last is typed.
+    TypeAsync([keys], invocation) {
+        const next = () => {
+            const key = keys.shift();
+            if (key === undefined) {
+                invocation.return_value(null);
+                return GLib.SOURCE_REMOVE;
+            }
+            for (const state of [Clutter.KeyState.PRESSED, Clutter.KeyState.RELEASED]) {
+                this._keyboard.notify_keyval(GLib.get_monotonic_time(), Clutter[`KEY_${key}`],
+                    state);
+            }
+            return GLib.SOURCE_CONTINUE;
+        };
+        GLib.timeout_add(GLib.PRIORITY_DEFAULT, 150, next);
     }
 
     // As a user's copy would; wl-copy would take the focus for a moment on GNOME.
