@@ -22,11 +22,11 @@ const QStringList services{QStringLiteral("org.freedesktop.portal.Desktop"),
 constexpr int startTimeoutMs = 30000;
 
 // Tells, on KWin's standard error, which window has the keyboard: a window is shown before it
-// has the focus, and keys sent in between are lost.
+// has the focus, and keys sent in between are lost. KWin 6 renamed the signal and the property.
 const char activeWindowScript[] =
     "function report(c) { print(\"KWINSCRIPT active=\" + (c ? c.resourceClass : \"none\")); }\n"
-    "workspace.clientActivated.connect(report);\n"
-    "report(workspace.activeClient);\n";
+    "(workspace.windowActivated || workspace.clientActivated).connect(report);\n"
+    "report(workspace.activeWindow || workspace.activeClient);\n";
 
 using DesktopProcesses::waitFor;
 
