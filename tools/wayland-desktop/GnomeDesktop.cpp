@@ -79,7 +79,12 @@ bool GnomeDesktop::installed() {
     return !QStandardPaths::findExecutable(QStringLiteral("gnome-shell")).isEmpty();
 }
 
-GnomeDesktop::GnomeDesktop(const QStringList& fieldArguments) {
+QString GnomeDesktop::agentExtension() {
+    return QStringLiteral(KELMO_GNOME_EXTENSION);
+}
+
+GnomeDesktop::GnomeDesktop(const QStringList& fieldArguments, bool withAgentExtension)
+    : withAgentExtension_(withAgentExtension) {
     start(fieldArguments);
 }
 
@@ -121,8 +126,9 @@ bool GnomeDesktop::start(const QStringList& fieldArguments) {
                                             QFile::ReadOther | QFile::ExeOther);
     // Enabled before the Shell starts, as a user's earlier session would have left them; the
     // keyfile backend needs no dconf service on the bus.
-    if (!copyFolder(QStringLiteral(KELMO_GNOME_EXTENSION),
-                    extensions + QStringLiteral(KELMO_GNOME_EXTENSION_UUID)) ||
+    if ((withAgentExtension_ &&
+         !copyFolder(QStringLiteral(KELMO_GNOME_EXTENSION),
+                     extensions + QStringLiteral(KELMO_GNOME_EXTENSION_UUID))) ||
         !copyFolder(QStringLiteral(KELMO_GNOME_TEST_EXTENSION),
                     extensions + QStringLiteral("kelmo-test-desktop@ambertide.co")) ||
         !QDir().mkpath(QFileInfo(settings).path()) || !QDir().mkdir(runtime))
@@ -230,11 +236,12 @@ bool GnomeDesktop::startShell() {
                          QStringLiteral("co.ambertide.KelmoTest.Desktop"), QStringLiteral("Focus"),
                          {QString()})
                             .type() == QDBusMessage::ReplyMessage &&
-                    call(QStringLiteral("/co/ambertide/KelmoHelper/Shell"),
-                         QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
-                         {QStringLiteral("co.ambertide.KelmoHelper.Shell"),
-                          QStringLiteral("FocusedApplication")})
-                            .type() == QDBusMessage::ReplyMessage);
+                    (!withAgentExtension_ ||
+                     call(QStringLiteral("/co/ambertide/KelmoHelper/Shell"),
+                          QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"),
+                          {QStringLiteral("co.ambertide.KelmoHelper.Shell"),
+                           QStringLiteral("FocusedApplication")})
+                             .type() == QDBusMessage::ReplyMessage));
         },
         startTimeoutMs);
     if (!ready || shell_.state() == QProcess::NotRunning)
@@ -284,7 +291,7 @@ bool GnomeDesktop::focus(const QString& wmClass) {
                        .arguments()
                        .value(0)
                        .toBool() &&
-                   focusedApplication().contains(wmClass);
+                   (!withAgentExtension_ || focusedApplication().contains(wmClass));
         },
         startTimeoutMs / 3);
 }

@@ -8,13 +8,15 @@
 
 // A GNOME desktop of its own, for the tests and the demo: headless GNOME Shell (as an
 // unprivileged user when run as root) with Kelmo Helper's extension and a small one of the
-// tests' (which leaves the overview at start, focuses windows and copies on request), an empty system
-// bus of its own, and a Qt text field on Wayland (demo-textfield) that prints its text at each
-// change. The Shell joins the caller's session bus, which must let that user in. Everything it
+// tests' (which leaves the overview at start, focuses windows and copies on request), an empty
+// system bus of its own, and a Qt text field on Wayland (demo-textfield) that prints its text at
+// each change. The Shell joins the caller's session bus, which must let that user in. Everything it
 // started is stopped when it goes.
 class GnomeDesktop {
 public:
-    explicit GnomeDesktop(const QStringList& fieldArguments = {});
+    // Without `withAgentExtension`, the Shell has not loaded the agent's extension, as in the
+    // session it was installed in.
+    explicit GnomeDesktop(const QStringList& fieldArguments = {}, bool withAgentExtension = true);
     ~GnomeDesktop();
     GnomeDesktop(const GnomeDesktop&) = delete;
     GnomeDesktop& operator=(const GnomeDesktop&) = delete;
@@ -25,6 +27,8 @@ public:
     // are installed; the bus configuration's <servicedir> for it, beside busPolicy(). Services
     // the bus starts once the desktop runs join it.
     static QString portalServices(const QString& folder);
+    // The agent's extension as built, for a data folder of a test's own.
+    static QString agentExtension();
     // Whether GNOME Shell is installed.
     static bool installed();
     bool isRunning() const { return whyNot_.isEmpty(); }
@@ -58,6 +62,7 @@ private:
                       const QVariantList& arguments) const;
 
     QTemporaryDir root_;
+    bool withAgentExtension_;
     QString busAddress_;
     QString busName_;
     QProcess systemBus_;
