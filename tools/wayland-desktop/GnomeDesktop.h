@@ -38,8 +38,8 @@ public:
     bool waitForFieldLine(const QString& line, int timeoutMs = 10000);
     // Puts `text` on the clipboard, as a user's copy would.
     bool copy(const QString& text);
-    // The names the agent's extension gives the focused window; empty when it does not answer.
-    QStringList focusedApplication() const;
+    // The focused window's class (Wayland: app_id); empty for none.
+    QString focusedApplication() const;
     // Focuses the window of `wmClass`, as a click would, and waits until it has the keys.
     bool focus(const QString& wmClass);
     // Presses and releases keys by their names ("Return", "Tab"), as a user would: for the

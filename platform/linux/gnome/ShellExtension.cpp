@@ -1,12 +1,12 @@
 #include "ShellExtension.h"
 
 #include "BusDeadline.h"
+#include "SystemLog.h"
 
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
-#include <QDBusVariant>
 #include <QStandardPaths>
 
 namespace {
@@ -21,14 +21,23 @@ QString named(const QString& what) {
 }
 
 QDBusMessage askFocused() {
-    QDBusMessage get = QDBusMessage::createMethodCall(
-        shell, path, QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
-    get << interface << QStringLiteral("FocusedApplication");
-    return get;
+    return QDBusMessage::createMethodCall(shell, path, interface,
+                                          QStringLiteral("FocusedApplication"));
 }
 
 QStringList focusedIn(const QDBusMessage& reply) {
-    return reply.arguments().value(0).value<QDBusVariant>().variant().toStringList();
+    return reply.arguments().value(0).toStringList();
+}
+
+// Whether the error says there is nothing to answer: the extension switched off, or no Shell.
+bool absent(const QString& error) {
+    for (const char* name :
+         {"org.freedesktop.DBus.Error.UnknownObject", "org.freedesktop.DBus.Error.UnknownMethod",
+          "org.freedesktop.DBus.Error.UnknownInterface",
+          "org.freedesktop.DBus.Error.ServiceUnknown", "org.freedesktop.DBus.Error.NameHasNoOwner"})
+        if (error == QLatin1String(name))
+            return true;
+    return false;
 }
 
 bool installed() {
@@ -91,8 +100,11 @@ ShellExtension::ShellExtension(QDBusConnection bus, std::chrono::milliseconds pa
     , patienceMs_(int(patience.count())) {}
 
 bool ShellExtension::isLoaded(const BusDeadline& deadline, QString& whyNot) {
+    // Asked before the agent owns its name, the extension refuses to say more: that it answers
+    // is enough, the names are asked again at start().
     const QDBusMessage focused = bus_.call(askFocused(), QDBus::Block, deadline.remainingMs());
-    if (focused.type() == QDBusMessage::ReplyMessage) {
+    if (focused.type() == QDBusMessage::ReplyMessage ||
+        focused.errorName() == QLatin1String("org.freedesktop.DBus.Error.AccessDenied")) {
         enabled_ = true;
         names_ = focusedIn(focused);
         return true;
@@ -122,6 +134,8 @@ void ShellExtension::start() {
     bus_.connect(shell, QStringLiteral("/org/gnome/Shell"), extensions,
                  QStringLiteral("ExtensionStateChanged"), this,
                  SLOT(stateChanged(QString, QVariantMap)));
+    // The names, now that the agent owns its name; and whatever changed since isLoaded().
+    refresh();
 }
 
 void ShellExtension::refresh() {
@@ -132,6 +146,9 @@ void ShellExtension::refresh() {
         enabled_ = reply.type() == QDBusMessage::ReplyMessage;
         if (enabled_)
             names_ = focusedIn(reply);
+        else if (!absent(reply.errorName()))
+            SystemLog::printErrorLine(named(
+                QStringLiteral("does not say the focused window: %1").arg(reply.errorMessage())));
     });
 }
 
@@ -164,7 +181,13 @@ void ShellExtension::sendNext() {
         return;
     QDBusMessage call =
         QDBusMessage::createMethodCall(shell, path, interface, QStringLiteral("Paste"));
-    call << queue_.front().choose(names_).text();
+    // Past its time the Shell types nothing: a Shell stalled longer than the agent waits must not
+    // type the chord later, into whatever has the focus by then. Half the wait, since the
+    // agent's timer may give up a little early.
+    const auto notAfter = std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch() +
+        std::chrono::milliseconds(patienceMs_ / 2));
+    call << queue_.front().choose(names_).text() << qint64(notAfter.count());
     inFlight_ = true;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(call, patienceMs_), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this,
@@ -188,9 +211,7 @@ void ShellExtension::sendNext() {
                     failAll(QStringLiteral("GNOME Shell does not answer"));
                     return;
                 }
-                if (error == QLatin1String("org.freedesktop.DBus.Error.UnknownObject") ||
-                    error == QLatin1String("org.freedesktop.DBus.Error.UnknownMethod") ||
-                    error == QLatin1String("org.freedesktop.DBus.Error.ServiceUnknown")) {
+                if (absent(error)) {
                     enabled_ = false;
                     failAll(named(QStringLiteral("is switched off")));
                     return;
@@ -219,6 +240,11 @@ void ShellExtension::failAll(const QString& why) {
     // A `typed` may ask for another paste: the queue is taken first.
     std::deque<Pending> failed;
     failed.swap(queue_);
-    for (Pending& pending : failed)
+    const quint64 generation = generation_;
+    for (Pending& pending : failed) {
+        // One that cancels the rest: the rest hear nothing more.
+        if (generation != generation_)
+            return;
         pending.typed(why);
+    }
 }

@@ -7,6 +7,7 @@ const Main = imports.ui.main;
 const interfaceXml = `<node><interface name="co.ambertide.KelmoTest.Desktop">
   <method name="Focus"><arg type="s" name="wmClass" direction="in"/>
     <arg type="b" name="found" direction="out"/></method>
+  <method name="Focused"><arg type="s" name="wmClass" direction="out"/></method>
   <method name="Copy"><arg type="s" name="text" direction="in"/></method>
   <method name="Type"><arg type="as" name="keys" direction="in"/></method>
 </interface></node>`;
@@ -41,6 +42,12 @@ class Extension {
             window.activate(global.get_current_time());
         return Boolean(window) && window.has_focus() && !Main.overview.visible &&
             !Main.layoutManager._startingUp;
+    }
+
+    // The focused window's class: the agent's extension tells its agent alone.
+    Focused() {
+        const window = global.display.focus_window;
+        return window ? window.get_wm_class() ?? '' : '';
     }
 
     // Keys as a user would press them, by their names ("Return", "Tab"), for the desktop's own

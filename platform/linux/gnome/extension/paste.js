@@ -1,13 +1,17 @@
 // The Shell side of Kelmo Helper's paste: the focused window's names, and one method that types
-// a paste chord, for the agent that owns co.ambertide.kelmo-helper alone. Shared by the legacy
+// a paste chord, for the agent that owns co.ambertide.kelmo-helper alone. GNOME tells no other
+// client which window is focused, and neither does this. Shared by the legacy
 // (GNOME 43-44) and the module (GNOME 45 and later) entry points, which the build wraps it in.
 
 const helperName = 'co.ambertide.kelmo-helper';
 const objectPath = '/co/ambertide/KelmoHelper/Shell';
 const interfaceXml = `<node>
   <interface name="co.ambertide.KelmoHelper.Shell">
-    <method name="Paste"><arg type="s" name="chord" direction="in"/></method>
-    <property name="FocusedApplication" type="as" access="read"/>
+    <method name="Paste">
+      <arg type="s" name="chord" direction="in"/>
+      <arg type="x" name="notAfter" direction="in"/>
+    </method>
+    <method name="FocusedApplication"><arg type="as" name="names" direction="out"/></method>
     <signal name="FocusedApplicationChanged"><arg type="as" name="names"/></signal>
   </interface>
 </node>`;
@@ -62,11 +66,11 @@ var KelmoPaste = class KelmoPaste {
             () => {
                 this._owner = null;
             });
-        this._names = [];
+        this._names = windowNames(global.display.focus_window);
+        this._focus = global.display.connect('notify::focus-window', () => this._focusChanged());
+        // Last: an object exported by a constructor that then failed would outlive it.
         this._object = Gio.DBusExportedObject.wrapJSObject(interfaceXml, this);
         this._object.export(Gio.DBus.session, objectPath);
-        this._focus = global.display.connect('notify::focus-window', () => this._focusChanged());
-        this._focusChanged();
     }
 
     destroy() {
@@ -76,8 +80,20 @@ var KelmoPaste = class KelmoPaste {
         this._keyboard = null;
     }
 
-    get FocusedApplication() {
-        return this._names;
+    // Whoever owns the agent's name may paste, as the bus contract already lets it; nobody else
+    // may type anything or learn the focused window. The owner is the bus's own word, followed
+    // in the order the bus tells it.
+    _refused(invocation) {
+        if (this._owner !== null && invocation.get_sender() === this._owner)
+            return false;
+        invocation.return_dbus_error('org.freedesktop.DBus.Error.AccessDenied',
+            `only the owner of ${helperName} may ask`);
+        return true;
+    }
+
+    FocusedApplicationAsync(parameters, invocation) {
+        if (!this._refused(invocation))
+            invocation.return_value(new GLib.Variant('(as)', [this._names]));
     }
 
     _focusChanged() {
@@ -85,15 +101,29 @@ var KelmoPaste = class KelmoPaste {
         if (names.join('\n') === this._names.join('\n'))
             return;
         this._names = names;
-        this._object.emit_signal('FocusedApplicationChanged', new GLib.Variant('(as)', [names]));
+        if (this._owner !== null) {
+            Gio.DBus.session.emit_signal(this._owner, objectPath,
+                'co.ambertide.KelmoHelper.Shell', 'FocusedApplicationChanged',
+                new GLib.Variant('(as)', [names]));
+        }
     }
 
-    PasteAsync([text], invocation) {
-        // The owner is asked of the bus's own word at each call: whoever owns the agent's name
-        // may paste, as the bus contract already lets it; nobody else may type anything.
-        if (this._owner === null || invocation.get_sender() !== this._owner) {
-            invocation.return_dbus_error('org.freedesktop.DBus.Error.AccessDenied',
-                `only the owner of ${helperName} may paste`);
+    // `notAfter`: the monotonic time, in microseconds, after which the agent no longer waits
+    // for the answer. A chord that comes later (the Shell was stalled) is not typed into
+    // whatever has the focus by then.
+    PasteAsync([text, notAfter], invocation) {
+        if (this._refused(invocation))
+            return;
+        if (GLib.get_monotonic_time() > notAfter) {
+            invocation.return_dbus_error('org.freedesktop.DBus.Error.TimedOut',
+                'the paste came after its time; nothing was typed');
+            return;
+        }
+        // A dialog of the Shell's own, the overview or a menu has the keys, not the window.
+        if (Main.modalCount > 0) {
+            invocation.return_dbus_error('org.freedesktop.DBus.Error.Failed',
+                'GNOME Shell\'s own interface (a dialog, the overview or a menu) has the ' +
+                'keyboard; nothing was typed');
             return;
         }
         const chord = parseChord(text);
