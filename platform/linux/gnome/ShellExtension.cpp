@@ -7,6 +7,7 @@
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusServiceWatcher>
+#include <QDBusVariant>
 #include <QStandardPaths>
 
 namespace {
@@ -118,6 +119,20 @@ bool ShellExtension::isLoaded(const BusDeadline& deadline, QString& whyNot) {
     bool loaded = false;
     whyNot = whyNotAnswering(qdbus_cast<QVariantMap>(info.arguments().value(0)), loaded);
     enabled_ = false;
+    // Switched on, it would still not run while the user has every extension switched off.
+    if (loaded) {
+        QDBusMessage ask = QDBusMessage::createMethodCall(
+            shell, QStringLiteral("/org/gnome/Shell"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Get"));
+        ask << extensions << QStringLiteral("UserExtensionsEnabled");
+        const QDBusMessage all = bus_.call(ask, QDBus::Block, deadline.remainingMs());
+        if (all.type() == QDBusMessage::ReplyMessage &&
+            !all.arguments().value(0).value<QDBusVariant>().variant().toBool()) {
+            whyNot = named(QStringLiteral("can't run: extensions are switched off as a whole in "
+                                          "GNOME (the Extensions app switches them on)"));
+            loaded = false;
+        }
+    }
     return loaded;
 }
 
