@@ -1,6 +1,7 @@
 #include "AgentPlatform.h"
 #include "BusDeadline.h"
 #include "BusRunningApplications.h"
+#include "ChordKeyboard.h"
 #include "KWinActiveWindow.h"
 #include "NotificationNames.h"
 #include "PasteChords.h"
@@ -10,9 +11,7 @@
 #include "SessionBusProbe.h"
 #include "ShellExtension.h"
 #include "ShellExtensionTrust.h"
-#include "ShellKeyboard.h"
 #include "SystemLog.h"
-#include "VirtualKeyboard.h"
 #include "VirtualKeyboardTrust.h"
 #include "WaylandKeymap.h"
 #include "WlrootsSession.h"
@@ -117,7 +116,7 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
             SystemLog::printErrorLine(
                 QStringLiteral("KELMO_INPUT_BACKEND=gnome, but %1").arg(whyAbsent));
         return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
-                             std::make_unique<ShellKeyboard>(extension, chords),
+                             std::make_unique<ChordKeyboard>(extension, chords),
                              std::make_unique<ShellExtensionTrust>(extension), [extension] {
                                  extension->start();
                              }};
@@ -133,7 +132,7 @@ std::optional<AgentPlatform> makeAgentPlatform(QString& whyNot) {
                              ? QStringLiteral("the compositor offers none")
                              : wlroots->lastError()));
         return AgentPlatform{std::make_unique<BusRunningApplications>(bus),
-                             std::make_unique<VirtualKeyboard>(wlroots, chords),
+                             std::make_unique<ChordKeyboard>(wlroots, chords),
                              std::make_unique<VirtualKeyboardTrust>(wlroots),
                              // Without it now, the first request makes it (or says why not).
                              [wlroots] {

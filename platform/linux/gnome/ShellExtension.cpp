@@ -184,7 +184,13 @@ void ShellExtension::stateChanged(const QString& changed, const QVariantMap&) {
         refresh();
 }
 
-void ShellExtension::paste(Chooser choose, Typed typed) {
+QString ShellExtension::whyNotReady() const {
+    return enabled_ ? QString()
+                    : named(QStringLiteral("is switched off or GNOME Shell has gone; "
+                                           "shouldRequestAccess switches it on"));
+}
+
+void ShellExtension::type(Chooser choose, Typed typed) {
     queue_.push_back({std::move(choose), std::move(typed)});
     sendNext();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PasteChord.h"
+#include "ChordTyper.h"
 
 #include <QDBusConnection>
 #include <QObject>
@@ -17,7 +17,7 @@ class QDBusServiceWatcher;
 // window's names, told by the Shell at each change, and a method that types one paste chord,
 // which answers the owner of the agent's bus name alone. Inside the Shell the focused window is
 // known and keys are typed without the desktop portal's dialog.
-class ShellExtension final : public QObject {
+class ShellExtension final : public QObject, public ChordTyper {
     Q_OBJECT
 public:
     static constexpr const char* uuid = "kelmo-helper@ambertide.co";
@@ -46,13 +46,11 @@ public:
     void enable();
     QStringList focusedApplication() const { return names_; }
 
-    using Typed = std::function<void(const QString& failure)>;
-    using Chooser = std::function<PasteChord(const QStringList& focused)>;
-    // Types the chord `choose` picks for the window focused when the Shell is asked, after any
-    // chords before it; `typed` runs with an empty failure once the Shell typed it.
-    void paste(Chooser choose, Typed typed);
-    // Drops the chords not yet sent; `typed` runs for none of them, nor for the one in flight.
-    void cancel();
+    QString whyNotReady() const override;
+    // The chord is chosen for the window focused when the Shell is asked; `typed` runs once the
+    // Shell typed it. Cancelled, not even the one in flight is answered.
+    void type(Chooser choose, Typed typed) override;
+    void cancel() override;
 
 private Q_SLOTS:
     void focusChanged(const QStringList& names);

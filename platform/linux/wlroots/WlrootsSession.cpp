@@ -209,6 +209,13 @@ void WlrootsSession::type(Chooser choose, Typed typed) {
     writeNext();
 }
 
+QString WlrootsSession::whyNotReady() const {
+    return ready()
+               ? QString()
+               : QStringLiteral("there is no virtual keyboard (%1); shouldRequestAccess makes one")
+                     .arg(lastError_);
+}
+
 void WlrootsSession::cancel() {
     queue_.clear();
 }

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "PasteChord.h"
+#include "ChordTyper.h"
 
 #include <QObject>
 #include <QString>
@@ -35,13 +35,10 @@ struct zwp_virtual_keyboard_v1;
 // sent after it, so a burst can't outrun the compositor and a stalled one holds at most one chord.
 // Every wait is bounded by `patience`. The compositor going
 // away ends the session: nothing is typed, and trust is lost until open() finds a compositor again.
-class WlrootsSession final : public QObject {
+class WlrootsSession final : public QObject, public ChordTyper {
     Q_OBJECT
 public:
     static constexpr std::chrono::milliseconds patience{1000};
-    using Typed = std::function<void(const QString& failure)>;
-    // The chord for the application active as it is written.
-    using Chooser = std::function<PasteChord(const QStringList& activeApplication)>;
 
     WlrootsSession();
     ~WlrootsSession() override;
@@ -59,12 +56,11 @@ public:
     // The app_id of the activated toplevel; empty when none is known.
     QStringList activeApplication() const;
 
-    // Types the chord `choose` gives for the application active then, once the chords before it
-    // are typed; `typed` runs once it is written, or with why it couldn't be. What the compositor
-    // has said already (a toplevel activated, an answer, its end) is read first.
-    void type(Chooser choose, Typed typed);
-    // The process ends: chords not written yet are dropped, and no `typed` runs any more.
-    void cancel();
+    QString whyNotReady() const override;
+    // What the compositor has said already (a toplevel activated, an answer, its end) is read
+    // before the chord is chosen; `typed` runs once the chord is written.
+    void type(Chooser choose, Typed typed) override;
+    void cancel() override;
 
 private:
     struct Toplevel {

@@ -4,14 +4,14 @@
 
 #include <memory>
 
+class ChordTyper;
 class PasteChords;
-class ShellExtension;
 
-// Keystrokes through Kelmo Helper's GNOME Shell extension: the platform's paste (Command+V)
-// becomes the chord the focused window's application takes, typed by the Shell.
-class ShellKeyboard final : public KeyboardEventPoster {
+// Keystrokes through a ChordTyper: the platform's paste (Command+V) becomes the chord the active
+// application takes, chosen as it goes out.
+class ChordKeyboard final : public KeyboardEventPoster {
 public:
-    ShellKeyboard(std::shared_ptr<ShellExtension> extension, std::shared_ptr<PasteChords> chords);
+    ChordKeyboard(std::shared_ptr<ChordTyper> typer, std::shared_ptr<PasteChords> chords);
 
     std::optional<KeyboardEvent> createKeyboardEvent(std::uint16_t virtualKey, bool keyDown,
                                                      QString& whyNot) override;
@@ -19,6 +19,6 @@ public:
     void cancelPending() override;
 
 private:
-    std::shared_ptr<ShellExtension> extension_;
+    std::shared_ptr<ChordTyper> typer_;
     std::shared_ptr<PasteChords> chords_;
 };
