@@ -31,4 +31,44 @@ inline bool copy(const QProcessEnvironment& env, const QString& text) {
     return copier.waitForFinished(10000) && copier.exitCode() == 0;
 }
 
+// Ends `process` at once, if it runs.
+inline void stop(QProcess& process) {
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.kill();
+    process.waitForFinished(5000);
+}
+
+// The desktops' text field (demo-textfield, `program`) on Wayland: its lines, "ready", then its
+// whole text at each change (and, with --keys, each key it gets); what it says on standard error
+// goes to `log`.
+class TextField {
+public:
+    ~TextField() { stop(); }
+    void start(const QString& program, QProcessEnvironment env, const QStringList& arguments,
+               const QString& log) {
+        stop();
+        lines_.clear();
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
+        process_.setProcessEnvironment(env);
+        process_.setStandardErrorFile(log);
+        process_.start(program, arguments);
+    }
+    void stop() { DesktopProcesses::stop(process_); }
+    QStringList lines() {
+        process_.waitForReadyRead(0);
+        while (process_.canReadLine())
+            lines_ << QString::fromUtf8(process_.readLine()).chopped(1);
+        return lines_;
+    }
+    bool waitForLine(const QString& line, int timeoutMs) {
+        return waitFor([&] { return lines().contains(line); }, timeoutMs);
+    }
+    bool running() const { return process_.state() == QProcess::Running; }
+
+private:
+    QProcess process_;
+    QStringList lines_;
+};
+
 } // namespace DesktopProcesses

@@ -12,6 +12,7 @@
 #include <csignal>
 #include <unistd.h>
 
+using DesktopProcesses::stop;
 using DesktopProcesses::waitFor;
 
 namespace {
@@ -28,13 +29,6 @@ QString tailOf(const QString& path) {
         return {};
     log.seek(std::max<qint64>(0, log.size() - 2000));
     return QString::fromUtf8(log.readAll()).trimmed();
-}
-
-void stop(QProcess& process) {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.kill();
-    process.waitForFinished(5000);
 }
 
 bool copyFolder(const QString& from, const QString& to) {
@@ -88,7 +82,7 @@ GnomeDesktop::GnomeDesktop(const QStringList& fieldArguments, bool withAgentExte
 }
 
 GnomeDesktop::~GnomeDesktop() {
-    stop(field_);
+    field_.stop();
     stop(shell_);
     stop(systemBus_);
     if (!busName_.isEmpty())
@@ -183,13 +177,8 @@ bool GnomeDesktop::start(const QStringList& fieldArguments) {
 }
 
 bool GnomeDesktop::startField() {
-    stop(field_);
-    fieldLines_.clear();
-    QProcessEnvironment fieldEnv = environment();
-    fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
-    field_.setProcessEnvironment(fieldEnv);
-    field_.setStandardErrorFile(root_.filePath(QStringLiteral("field.log")));
-    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments_);
+    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), environment(), fieldArguments_,
+                 root_.filePath(QStringLiteral("field.log")));
     if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
         !focus(QStringLiteral("demo-textfield")))
         return fail(QStringLiteral("the text field did not start or got no focus; see %1")
@@ -255,17 +244,6 @@ QDBusMessage GnomeDesktop::call(const QString& path, const QString& interface,
     QDBusMessage message = QDBusMessage::createMethodCall(shellName, path, interface, method);
     message.setArguments(arguments);
     return QDBusConnection(busName_).call(message, QDBus::Block, 5000);
-}
-
-QStringList GnomeDesktop::fieldLines() {
-    field_.waitForReadyRead(0);
-    while (field_.canReadLine())
-        fieldLines_ << QString::fromUtf8(field_.readLine()).chopped(1);
-    return fieldLines_;
-}
-
-bool GnomeDesktop::waitForFieldLine(const QString& line, int timeoutMs) {
-    return waitFor([&] { return fieldLines().contains(line); }, timeoutMs);
 }
 
 bool GnomeDesktop::copy(const QString& text) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DesktopProcesses.h"
+
 #include <QDBusConnection>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -34,8 +36,10 @@ public:
     bool isRunning() const { return whyNot_.isEmpty(); }
     QString whyNot() const { return whyNot_; }
     QProcessEnvironment environment() const;
-    QStringList fieldLines();
-    bool waitForFieldLine(const QString& line, int timeoutMs = 10000);
+    QStringList fieldLines() { return field_.lines(); }
+    bool waitForFieldLine(const QString& line, int timeoutMs = 10000) {
+        return field_.waitForLine(line, timeoutMs);
+    }
     // Puts `text` on the clipboard, as a user's copy would.
     bool copy(const QString& text);
     // The focused window's class (Wayland: app_id); empty for none.
@@ -67,8 +71,7 @@ private:
     QString busName_;
     QProcess systemBus_;
     QProcess shell_;
-    QProcess field_;
     QStringList fieldArguments_;
-    QStringList fieldLines_;
+    DesktopProcesses::TextField field_;
     QString whyNot_;
 };

@@ -11,6 +11,7 @@
 #include <csignal>
 #include <unistd.h>
 
+using DesktopProcesses::stop;
 using DesktopProcesses::waitFor;
 
 namespace {
@@ -18,12 +19,6 @@ constexpr int startTimeoutMs = 20000;
 // Who runs sway when the tests run as root.
 constexpr uid_t nobody = 65534;
 
-void stop(QProcess& process) {
-    if (process.state() == QProcess::NotRunning)
-        return;
-    process.kill();
-    process.waitForFinished(5000);
-}
 } // namespace
 
 SwayDesktop::SwayDesktop(const QStringList& fieldArguments) {
@@ -31,7 +26,7 @@ SwayDesktop::SwayDesktop(const QStringList& fieldArguments) {
 }
 
 SwayDesktop::~SwayDesktop() {
-    stop(field_);
+    field_.stop();
     stop(keyboard_);
     stop(sway_);
 }
@@ -78,11 +73,8 @@ bool SwayDesktop::start(const QStringList& fieldArguments) {
         return false;
     keyboard_.setProcessEnvironment(environment());
     keyboard_.start(QStringLiteral("wtype"), {QStringLiteral("-s"), QStringLiteral("600000")});
-    QProcessEnvironment fieldEnv = environment();
-    fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
-    field_.setProcessEnvironment(fieldEnv);
-    field_.setStandardErrorFile(root_.filePath(QStringLiteral("field.log")));
-    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments);
+    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), environment(), fieldArguments,
+                 root_.filePath(QStringLiteral("field.log")));
     if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
         !waitFor([&] { return focusedApplication() == QStringLiteral("demo-textfield"); },
                  startTimeoutMs))
@@ -144,17 +136,6 @@ bool SwayDesktop::restartCompositor() {
                            QDir::System | QDir::Files))
         runtime.remove(name);
     return startCompositor();
-}
-
-QStringList SwayDesktop::fieldLines() {
-    field_.waitForReadyRead(0);
-    while (field_.canReadLine())
-        fieldLines_ << QString::fromUtf8(field_.readLine()).chopped(1);
-    return fieldLines_;
-}
-
-bool SwayDesktop::waitForFieldLine(const QString& line, int timeoutMs) {
-    return waitFor([&] { return fieldLines().contains(line); }, timeoutMs);
 }
 
 bool SwayDesktop::copy(const QString& text) {

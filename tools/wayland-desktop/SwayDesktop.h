@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DesktopProcesses.h"
+
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -23,9 +25,11 @@ public:
     QString whyNot() const { return whyNot_; }
     // For programs that join the desktop: its display and runtime folder, and the caller's bus.
     QProcessEnvironment environment() const;
-    QStringList fieldLines();
-    bool fieldRunning() const { return field_.state() == QProcess::Running; }
-    bool waitForFieldLine(const QString& line, int timeoutMs = 10000);
+    QStringList fieldLines() { return field_.lines(); }
+    bool fieldRunning() const { return field_.running(); }
+    bool waitForFieldLine(const QString& line, int timeoutMs = 10000) {
+        return field_.waitForLine(line, timeoutMs);
+    }
     // Puts `text` on the desktop's clipboard, as a user's copy would.
     bool copy(const QString& text);
     // The app_id of the window with the keyboard focus; empty for none.
@@ -48,7 +52,6 @@ private:
     QString display_;
     QProcess sway_;
     QProcess keyboard_;
-    QProcess field_;
-    QStringList fieldLines_;
+    DesktopProcesses::TextField field_;
     QString whyNot_;
 };

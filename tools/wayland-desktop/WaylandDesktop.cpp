@@ -65,8 +65,7 @@ WaylandDesktop::WaylandDesktop(const QString& layout, const QString& variant,
 
 WaylandDesktop::~WaylandDesktop() {
     // The window first, then the bus with the services it started, then the compositor.
-    field_.terminate();
-    field_.waitForFinished(5000);
+    field_.stop();
     if (!busName_.isEmpty())
         QDBusConnection::disconnectFromBus(busName_);
     killGroup(bus_);
@@ -75,16 +74,6 @@ WaylandDesktop::~WaylandDesktop() {
 
 QDBusConnection WaylandDesktop::bus() const {
     return QDBusConnection(busName_);
-}
-
-QStringList WaylandDesktop::fieldLines() {
-    while (field_.canReadLine())
-        fieldLines_ << QString::fromUtf8(field_.readLine()).chopped(1);
-    return fieldLines_;
-}
-
-bool WaylandDesktop::waitForFieldLine(const QString& line, int timeoutMs) {
-    return waitFor([&] { return fieldLines().contains(line); }, timeoutMs);
 }
 
 QString WaylandDesktop::servicesLog() const {
@@ -221,12 +210,8 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
                                    "said:\n%2")
                         .arg(answer.errorMessage(), tailOf(servicesLog())));
 
-    QProcessEnvironment fieldEnv = env_;
-    fieldEnv.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
-    field_.setProcessEnvironment(fieldEnv);
     const QString fieldLog = root + QStringLiteral("/field.log");
-    field_.setStandardErrorFile(fieldLog);
-    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), fieldArguments);
+    field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), env_, fieldArguments, fieldLog);
     if (!waitForFieldLine(QStringLiteral("ready"), startTimeoutMs) ||
         !waitFor([&] { return kwinSays("KWINSCRIPT active=demo-textfield"); }, startTimeoutMs))
         return fail(

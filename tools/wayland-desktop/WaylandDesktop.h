@@ -1,5 +1,7 @@
 #pragma once
 
+#include "DesktopProcesses.h"
+
 #include <QDBusConnection>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -26,9 +28,11 @@ public:
     QProcessEnvironment environment() const { return env_; }
     QDBusConnection bus() const;
     // The text field's lines so far: "ready", then its whole text at each change.
-    QStringList fieldLines();
+    QStringList fieldLines() { return field_.lines(); }
     // Waits, at most `timeoutMs`, for the field to print `line`.
-    bool waitForFieldLine(const QString& line, int timeoutMs = 10000);
+    bool waitForFieldLine(const QString& line, int timeoutMs = 10000) {
+        return field_.waitForLine(line, timeoutMs);
+    }
     // Puts `text` on the desktop's clipboard, as a user's copy would.
     bool copy(const QString& text);
 
@@ -44,8 +48,7 @@ private:
     QString busName_;
     QProcess bus_;
     QProcess kwin_;
-    QProcess field_;
-    QStringList fieldLines_;
+    DesktopProcesses::TextField field_;
     QByteArray kwinLog_;
     QString whyNot_;
 };
