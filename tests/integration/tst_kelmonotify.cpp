@@ -21,9 +21,7 @@ private Q_SLOTS:
     void init() { QVERIFY(bus.emplace().isRunning()); }
 
     // Help; posts delivered in order before post returns, and none without a bus; watch shows
-    // each name on a line of its own, and the next name nobody reads ends it; hold owns the id
-    // while its command runs and passes its status on; a wait that is over ends its command's
-    // whole group.
+    // each name on a line of its own; hold owns the id while its command runs.
     void helpPostWatchAndHold() {
         for (const char* line : {"--help", "post --help", "wait --timeout 1 a -h"}) {
             const Run help = run(notify, words(line));
@@ -33,8 +31,7 @@ private Q_SLOTS:
         BusPeer peer(bus->connection());
         QVERIFY(peer.observe({u"a.one"_s, u"a.two"_s}));
         QCOMPARE(run(notify, words("post a.one a.two a.one")).status, 0);
-        QVERIFY(peer.waitFor(u"a.one"_s, 2));
-        QCOMPARE(peer.received(), words("a.one a.two a.one"));
+        QTRY_COMPARE_WITH_TIMEOUT(peer.received(), words("a.one a.two a.one"), 10000);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, u"unix:path=/nonexistent/bus"_s);
         const Run busless = run(notify, words("post h"), env);
@@ -47,22 +44,18 @@ private Q_SLOTS:
         QCOMPARE(stalled.status, 1);
         QCOMPARE(stalled.errors, QStringList{u"kelmo-notify: the session bus does not answer"_s});
         const auto postUntilEnded = [&](LineProcess& process, const QString& name) {
-            return QTest::qWaitFor([&] {
-                peer.post(name);
-                return !process.isRunning();
-            });
+            return QTest::qWaitFor([&] { return peer.post(name), !process.isRunning(); });
         };
 
         LineProcess watcher;
         watcher.start(notify, words("watch"));
-        QVERIFY(QTest::qWaitFor([&] { return !watcher.errors().isEmpty(); }));
-        QCOMPARE(watcher.errors(), QStringList{u"kelmo-notify: watching every name"_s});
+        QTRY_COMPARE(watcher.errors(), QStringList{u"kelmo-notify: watching every name"_s});
         peer.post(u"d.one"_s);
         peer.post(u"forged\n12:00:00.000 d.two\\\x1b"_s);
-        QVERIFY(watcher.waitForLineCount(2));
         const QRegularExpression stamp(u"^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} "_s);
-        QCOMPARE(watcher.output().replaceInStrings(stamp, QString()),
-                 QStringList({u"d.one"_s, u"forged\\n12:00:00.000 d.two\\\\\\x1b"_s}));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            watcher.output().replaceInStrings(stamp, QString()),
+            QStringList({u"d.one"_s, u"forged\\n12:00:00.000 d.two\\\\\\x1b"_s}), 10000);
         watcher.process().terminate();
         QVERIFY(watcher.waitForExit());
         QCOMPARE(watcher.exitCode(), 0);
@@ -82,8 +75,7 @@ private Q_SLOTS:
         BusPeer counter(bus->connection());
         QVERIFY(counter.observe({QString()})); // every name
         QCOMPARE(run(notify, QStringList{u"post"_s} + many).status, 0);
-        QVERIFY(counter.waitFor(many.last()));
-        QCOMPARE(counter.received(), many);
+        QTRY_COMPARE_WITH_TIMEOUT(counter.received(), many, 10000);
         const Run mangled =
             run(u"sh"_s, {u"-c"_s, u"'%1' post \"$(printf 'a.\\377')\""_s.arg(notify)});
         QCOMPARE(mangled.status, 2);
@@ -105,9 +97,8 @@ private Q_SLOTS:
         // A wait that is over ends its command's whole group, whatever the command started.
         QTemporaryDir dir;
         const QString child = dir.filePath(u"child"_s);
-        const Run result =
-            run(notify, words("wait --timeout 0.5 g.never -- sh -c") +
-                            QStringList{u"sleep 60 & echo $! > '%1'; sleep 61"_s.arg(child)});
+        const Run result = run(notify, words("wait --timeout 0.5 g.never -- sh -c")
+                                           << u"sleep 60 & echo $! > '%1'; sleep 61"_s.arg(child));
         QCOMPARE(result.status, 1);
         QCOMPARE(result.errors, QStringList{u"kelmo-notify: timed out waiting for g.never"_s});
         const QString pid = QString::fromLatin1(readFile(child).trimmed());
@@ -119,10 +110,9 @@ private Q_SLOTS:
     void endsWithItsStatus_data() {
         QTest::addColumn<Ending>("ending");
         // wait succeeds by the names alone: the command's own status proves nothing.
-        QTest::newRow("all arrive")
-            << Ending{words("wait --timeout 20 b.x b.y --") + QStringList{notify} +
-                          words("post b.y b.other b.x"),
-                      0, words("b.y b.x"), QString()};
+        QTest::newRow("all arrive") << Ending{words("wait --timeout 20 b.x b.y --")
+                                                  << notify << words("post b.y b.other b.x"),
+                                              0, words("b.y b.x"), QString()};
         QTest::newRow("never arrive, command succeeds") << Ending{
             words("wait --timeout 0.3 c.never -- true"), 1, {}, u"timed out waiting for c.never"_s};
         QTest::newRow("arrive, command fails") << Ending{
@@ -130,7 +120,6 @@ private Q_SLOTS:
             0, words("d.x"), u"exit status 3"_s};
         QTest::newRow("command cannot run")
             << Ending{words("wait --timeout 20 e.x -- /nonexistent/x"), 127, {}, u"cannot run"_s};
-        // hold passes its command's status on.
         QTest::newRow("hold, command fails") << Ending{words("hold f.id -- false"), 1, {}, {}};
         QTest::newRow("hold, command cannot run")
             << Ending{words("hold f.id -- /nonexistent/program"), 127, {}, {}};

@@ -47,9 +47,7 @@ private Q_SLOTS:
     void everyLayoutTypesAPaste() {
         QFETCH(QString, layout);
         QFETCH(int, group);
-        field_.show();
-        field_.activateWindow();
-        field_.setFocus();
+        field_.show(), field_.activateWindow(), field_.setFocus();
         QTRY_VERIFY_WITH_TIMEOUT(field_.hasFocus(), 10000);
         LineProcess agent;
         QVERIFY(startAgentOn(agent, display_));
@@ -63,10 +61,8 @@ private Q_SLOTS:
             }
             const QString text = u"paste %1 %2"_s.arg(paste).arg(layout);
             QApplication::clipboard()->setText(text);
-            field_.clear();
-            field_.presses.clear();
-            f->peer.post(shouldPaste);
-            QVERIFY(f->peer.waitFor(didPaste, paste));
+            field_.clear(), field_.presses.clear();
+            QVERIFY(pasted(paste));
             QTRY_COMPARE_WITH_TIMEOUT(field_.presses.size(), 2, 10000);
             QCOMPARE(field_.presses.last().second, Qt::ControlModifier);
             if (noV && paste == 2)
@@ -93,13 +89,11 @@ private Q_SLOTS:
         QCOMPARE(agent.errors().filter(u"does not answer").size(), 3);
     }
 
-    // Trust is the display opening with XTEST: the real one-second poll says disabled, then
-    // enabled once a display appears. Without one a request says so, and a paste is neither
-    // typed nor claimed; the agent outlives the server. Without XTEST a request says what is
-    // missing, and a paste goes nowhere but is claimed, as where trust isn't granted. Each paste
-    // is Control+V alone, in order, also while the user holds Shift, held again after it. A
-    // stopped server holds nothing: pastes fail within a second, then at once; nothing piles up;
-    // the agent types again once it is back, and ends meanwhile.
+    // Trust is the display opening with XTEST: the one-second poll says disabled, then enabled
+    // once a display appears. Without one a paste is neither typed nor claimed; without XTEST a
+    // request says what is missing, and a paste is claimed, as where trust isn't granted. Each
+    // paste is Control+V alone, in order, also under a held Shift, held again after it. A stopped
+    // server holds nothing: pastes fail, nothing piles up, the agent types again once it is back.
     void pastesFollowTheXServer() {
         const QString display = XvfbServer::unusedDisplay();
         LineProcess agent;
@@ -125,8 +119,7 @@ private Q_SLOTS:
         QVERIFY(agent.waitForErrors(u"cannot paste", 2));
         server.emplace(display, QStringList{u"-extension"_s, u"XTEST"_s});
         f->peer.post(shouldRequestAccess);
-        f->peer.post(shouldPaste);
-        QVERIFY(f->peer.waitFor(didPaste));
+        QVERIFY(pasted(1));
         const QStringList prompts = agent.errors().filter(u"cannot send keystrokes");
         QCOMPARE(prompts.size(), 2);
         QVERIFY2(prompts.last().contains(u"does not offer the XTEST extension"),
@@ -136,22 +129,19 @@ private Q_SLOTS:
         server.emplace(display);
         KeyRecorder recorder(display);
         QVERIFY(recorder.takeFocus());
-        f->peer.post(shouldPaste);
-        QVERIFY(f->peer.waitFor(didPaste, 2));
+        QVERIFY(pasted(2));
         QVERIFY(recorder.waitForKeys(XK_v, 2));
         QCOMPARE(f->peer.count(didPaste), 2);
         recorder.fakeKey(XK_Shift_L, true);
-        f->peer.post(shouldPaste);
-        QVERIFY(f->peer.waitFor(didPaste, 3));
+        QVERIFY(pasted(3));
         QVERIFY(recorder.waitForKeys(XK_v, 4));
         QStringList keys; // with the modifiers held: 4 is Control alone
         for (const auto& key : recorder.keysOf(XK_v))
             keys << (key.press ? u"press %1"_s : u"release %1"_s).arg(key.state);
         QCOMPARE(keys, QStringList({u"press 4"_s, u"release 4"_s, u"press 4"_s, u"release 4"_s}));
-        QVERIFY(recorder.isHeld(XK_Shift_L));
-        QVERIFY(!recorder.isHeld(XK_Control_L));
+        QVERIFY(recorder.isHeld(XK_Shift_L) && !recorder.isHeld(XK_Control_L));
         recorder.fakeKey(XK_Shift_L, false);
-        QCOMPARE(agent.output().sliced(agent.output().size() - 4),
+        QCOMPARE(agent.output().last(4),
                  QStringList({pasteLine, didPasteLine, pasteLine, didPasteLine}));
 
         // Continuing a running server changes nothing, so the guard may always do it.
@@ -161,28 +151,16 @@ private Q_SLOTS:
         const qsizetype unanswered = agent.errors().filter(u"does not answer").size();
         ::kill(pid_t(server->pid()), SIGSTOP);
         f->peer.post(shouldPaste, 50);
-        QVERIFY(
-            QTest::qWaitFor([&] { return agent.output().count(pasteLine) == tried + 50; }, 20000));
+        QTRY_COMPARE_WITH_TIMEOUT(agent.output().count(pasteLine), tried + 50, 20000);
         QVERIFY(agent.errors().filter(u"does not answer").size() >= unanswered + 49);
         // At most the one chord written before the server could be found stopped is claimed.
         const qsizetype claimed = agent.output().count(didPasteLine) - answered;
         QVERIFY(claimed <= 1);
 
         ::kill(pid_t(server->pid()), SIGCONT);
-        // Until the server has answered again, pastes still fail at once: try until one works,
-        // each try waiting for its own outcome.
-        const auto outcomes = [&] {
-            return agent.errors().filter(u"cannot paste").size() +
-                   agent.output().count(didPasteLine);
-        };
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                const qsizetype before = outcomes();
-                f->peer.post(shouldPaste);
-                return QTest::qWaitFor([&] { return outcomes() > before; }) &&
-                       agent.output().count(didPasteLine) > answered + claimed;
-            },
-            20000));
+        // Until the server has answered again, pastes still fail at once.
+        QVERIFY(pasteUntil(
+            agent, [&] { return agent.output().count(didPasteLine) > answered + claimed; }));
         // Only the chord the server had not read when it stopped may be typed once it runs again.
         QVERIFY(recorder.waitForKeys(XK_v, 6));
         QTest::qWait(300);
@@ -204,118 +182,71 @@ private Q_SLOTS:
     void chordFollowsTheActiveApplication() {
         XvfbServer server;
         QVERIFY(server.isRunning());
-        const QProcessEnvironment env = environmentWithDisplay(server.display());
-        const auto shell = [&](const QString& command) {
-            const Run done = run(u"sh"_s, {u"-c"_s, command}, env);
-            if (done.status != 0)
-                qWarning() << command << done.status << done.errors;
-            return done.status == 0;
-        };
+        QProcessEnvironment env = environmentWithDisplay(server.display());
         LineProcess windowManager;
         windowManager.process().setStandardErrorFile(QProcess::nullDevice());
         windowManager.start(u"openbox"_s, {}, env);
         // openbox names itself on the root before it manages windows, and drops a window that
         // asks to be shown meanwhile: it is ready once a window of ours is shown.
         QVERIFY(QTest::qWaitFor(
-            [&] { return shell(u"xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"_s); },
-            20000));
-        QVERIFY(QTest::qWaitFor([&] { return KeyRecorder(server.display()).takeFocus(); }, 30000));
-        QVERIFY(shell(u"printf 'from the clipboard\\n' | xclip -selection clipboard"_s));
-        QVERIFY(shell(u"printf 'from the primary selection\\n' | xclip -selection primary"_s));
+            [&] {
+                return shell(env, u"xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"_s) &&
+                       KeyRecorder(server.display()).takeFocus();
+            },
+            50000));
+        QVERIFY(shell(env, u"printf 'from the clipboard\\n' | xclip -selection clipboard"_s));
+        QVERIFY(shell(env, u"printf 'from the primary selection\\n' | xclip -selection primary"_s));
         QTemporaryDir folder;
+        env.insert(u"XDG_CONFIG_HOME"_s, folder.path()); // where the agent's settings file is
         const QString typed = folder.filePath(u"typed"_s);
         LineProcess terminal;
         const QString terminalWindow = startTerminal(terminal, typed, env);
-        QVERIFY2(!terminalWindow.isEmpty(),
-                 qPrintable(u"st shows no window; it said: "_s + terminal.errors().join(u'\n') +
-                            u" running "_s + QString::number(terminal.isRunning()) +
-                            run(u"xwininfo"_s, {u"-root"_s, u"-tree"_s}, env).output.join(u'\n')));
-        // Activated as a click would, and known active once the window manager says so.
-        const auto activateTerminal = [&] {
-            return shell(u"xdotool windowactivate "_s + terminalWindow) &&
-                   QTest::qWaitFor(
-                       [&] {
-                           return shell(u"xprop -root _NET_ACTIVE_WINDOW | grep -qi \"$(printf "_s
-                                        u"'%#x' "_s +
-                                        terminalWindow + u")$\""_s);
-                       },
-                       10000);
-        };
-        QVERIFY(activateTerminal());
-        QProcessEnvironment agentEnv = env;
-        agentEnv.insert(u"XDG_CONFIG_HOME"_s, folder.path());
+        QVERIFY2(!terminalWindow.isEmpty(), qPrintable(terminal.errors().join(u'\n')));
+        QVERIFY(activate(env, terminalWindow));
         LineProcess agent;
-        QVERIFY(startAgent(agent, f->peer, helperExecutable, {}, agentEnv));
-        f->peer.post(shouldPaste);
-        QVERIFY(f->peer.waitFor(didPaste));
+        QVERIFY(startAgent(agent, f->peer, helperExecutable, {}, env));
+        QVERIFY(pasted(1));
         const QByteArray clipboard = "from the clipboard\n";
         QTRY_COMPARE_WITH_TIMEOUT(readFile(typed), clipboard, 10000);
 
         KeyRecorder recorder(server.display());
         recorder.fakeKey(XK_Shift_L, true);
-        f->peer.post(shouldPaste);
-        QVERIFY(f->peer.waitFor(didPaste, 2));
+        QVERIFY(pasted(2));
         QTRY_COMPARE_WITH_TIMEOUT(readFile(typed), clipboard + clipboard, 10000);
-        QVERIFY(recorder.isHeld(XK_Shift_L));
-        QVERIFY(!recorder.isHeld(XK_Control_L));
+        QVERIFY(recorder.isHeld(XK_Shift_L) && !recorder.isHeld(XK_Control_L));
         recorder.fakeKey(XK_Shift_L, false);
 
-        // The window manager names the window with the input focus active soon after.
-        const auto isActive = [&](xcb_window_t window) {
-            return shell(
-                u"xprop -root _NET_ACTIVE_WINDOW | grep -qi \"$(printf '%#x' %1)$\""_s.arg(window));
-        };
         QVERIFY(recorder.takeFocus());
-        QVERIFY(QTest::qWaitFor([&] { return isActive(recorder.window()); }, 10000));
-        f->peer.post(shouldPaste);
-        QVERIFY(f->peer.waitFor(didPaste, 3));
+        QVERIFY(becomesActive(env, QString::number(recorder.window())));
+        QVERIFY(pasted(3));
         QVERIFY(recorder.waitForKeys(XK_v, 2));
         QCOMPARE(recorder.keysOf(XK_v).first().state, std::uint16_t(4)); // Control alone
 
-        QVERIFY(QDir().mkpath(folder.filePath(u"Kelmo"_s)));
-        QFile settings(folder.filePath(u"Kelmo/paste-keys"_s));
-        QVERIFY(settings.open(QIODevice::WriteOnly));
-        settings.write("# mine\ndefault = shift+insert\nst-256color = Shift+Insert\nnot a line\n");
-        settings.close();
+        const QString settings = folder.filePath(u"Kelmo/paste-keys"_s);
+        writeFile(settings,
+                  "# mine\ndefault = shift+insert\nst-256color = Shift+Insert\nnot a line\n");
         constexpr xcb_keysym_t XK_Insert = 0xff63;
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                const qsizetype before = f->peer.count(didPaste);
-                f->peer.post(shouldPaste);
-                return f->peer.waitFor(didPaste, int(before) + 1) &&
-                       recorder.waitForKeys(XK_Insert, 1, 200);
-            },
-            20000));
+        QVERIFY(pasteUntil(agent, [&] { return recorder.waitForKeys(XK_Insert, 1, 200); }));
         QCOMPARE(recorder.keysOf(XK_Insert).first().state, std::uint16_t(1)); // Shift alone
-        QVERIFY(activateTerminal());
+        QVERIFY(activate(env, terminalWindow));
         f->peer.post(shouldPaste);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(typed),
                                   clipboard + clipboard + "from the primary selection\n", 10000);
 
         // The window manager ends, the terminal still named active on the root: the chord
         // follows the input focus again, by class as well as instance (`urxvt -name scratch`).
-        QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
-        settings.write("st-256color = Shift+Insert\n");
-        settings.close();
+        writeFile(settings, "st-256color = Shift+Insert\n");
         windowManager.process().kill();
         QVERIFY(windowManager.waitForExit());
-        QVERIFY(isActive(terminalWindow.toUInt()));
+        QVERIFY(becomesActive(env, terminalWindow));
         recorder.setClass("scratch", "URxvt");
         QVERIFY(recorder.takeFocus());
         const qsizetype controlV = recorder.keysOf(XK_v).size();
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                const qsizetype before = f->peer.count(didPaste);
-                f->peer.post(shouldPaste);
-                return f->peer.waitFor(didPaste, int(before) + 1) &&
-                       recorder.waitForKeys(XK_v, controlV + 2, 200);
-            },
-            20000));
+        QVERIFY(pasteUntil(agent, [&] { return recorder.waitForKeys(XK_v, controlV + 2, 200); }));
         QCOMPARE(recorder.keysOf(XK_v).last().state, std::uint16_t(4 | 8)); // Control+Alt
 
         QVERIFY(stopAgent(agent, f->peer));
-        const QStringList reported = agent.errors().filter(u"paste-keys: line 4 "_s);
-        QCOMPARE(reported.size(), 1);
+        QCOMPARE(agent.errors().filter(u"paste-keys: line 4 "_s).size(), 1);
     }
 
     // The active window closes before the window manager names the next one: the chord is not
@@ -324,18 +255,16 @@ private Q_SLOTS:
         XvfbServer server;
         QVERIFY(server.isRunning());
         const QProcessEnvironment env = environmentWithDisplay(server.display());
-        QVERIFY(run(u"sh"_s, {u"-c"_s, u"printf 'pasted\\n' | xclip -selection clipboard"_s}, env)
-                    .status == 0);
+        QVERIFY(shell(env, u"printf 'pasted\\n' | xclip -selection clipboard"_s));
         QTemporaryDir folder;
         const QString typed = folder.filePath(u"typed"_s);
         LineProcess terminal;
         const QString window = startTerminal(terminal, typed, env);
         QVERIFY(!window.isEmpty());
-        // First the root is its own window manager's window (`wmname`): the active window's
-        // changes are still seen.
+        // The root as its own window manager (`wmname`): active window changes still count.
         KeyRecorder recorder(server.display());
         recorder.nameActiveWindow(window.toUInt(), true);
-        QCOMPARE(run(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window}, env).status, 0);
+        QVERIFY(shell(env, u"xdotool windowfocus --sync "_s + window));
         LineProcess agent;
         QVERIFY(startAgentOn(agent, server.display()));
         f->peer.post(shouldPaste);
@@ -347,15 +276,14 @@ private Q_SLOTS:
         QCOMPARE(recorder.keysOf(XK_v).last().state, std::uint16_t(4)); // Control alone
 
         recorder.nameActiveWindow(window.toUInt());
-        QCOMPARE(run(u"xdotool"_s, {u"windowfocus"_s, u"--sync"_s, window}, env).status, 0);
+        QVERIFY(shell(env, u"xdotool windowfocus --sync "_s + window));
         f->peer.post(shouldPaste);
         QTRY_COMPARE_WITH_TIMEOUT(readFile(typed), QByteArray("pasted\npasted\n"), 10000);
 
         terminal.process().kill();
         QVERIFY(terminal.waitForExit());
         QVERIFY(recorder.takeFocus());
-        f->peer.post(shouldPaste);
-        QVERIFY(f->peer.waitFor(didPaste, 4));
+        QVERIFY(pasted(4));
         QVERIFY(recorder.waitForKeys(XK_v, 4));
         QCOMPARE(recorder.keysOf(XK_v).last().state, std::uint16_t(4)); // Control alone
         QVERIFY(stopAgent(agent, f->peer));
@@ -370,15 +298,16 @@ private Q_SLOTS:
         env.insert(u"HOME"_s, home.path());
         env.insert(u"XDG_DATA_HOME"_s, data);
         env.insert(u"LC_ALL"_s, u"en_US.UTF-8"_s);
-        const auto xdotool = [&](const QString& arguments) {
-            return run(u"xdotool"_s, arguments.split(u' '), env).status == 0;
+        // A new installer, its window focused, then `key` pressed as the user would.
+        const auto launch = [&](LineProcess& installer, const QString& key) {
+            installer.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
+            return shell(env,
+                         u"xdotool search --sync --onlyvisible --name '^Kelmo.Helper.Installer$' "
+                         "windowfocus --sync && xdotool key %1"_s.arg(key));
         };
-        const QString focus =
-            u"search --sync --onlyvisible --name ^Kelmo.Helper.Installer$ windowfocus --sync"_s;
         QVERIFY(f->peer.observe({shouldStartCheckingForAccess, shouldRequestAccess}));
         LineProcess installer;
-        installer.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
-        QVERIFY(xdotool(focus) && xdotool(u"key Return"_s));
+        QVERIFY(launch(installer, u"Return"_s));
         QVERIFY(f->peer.waitFor(didFinishLaunching, 1, 20000));
         const QString folder = data + u"/Kelmo"_s;
         QCOMPARE(entries(folder), QStringList{u"Kelmo Helper.app"_s});
@@ -393,13 +322,13 @@ private Q_SLOTS:
         f->peer.post(shouldTerminate);
         QVERIFY(f->peer.waitFor(willTerminate));
         QTRY_VERIFY(!f->bus.connection().interface()->isServiceRegistered(helperId));
-        QVERIFY(xdotool(u"key Return"_s));
+        QVERIFY(shell(env, u"xdotool key Return"_s));
         QVERIFY(f->peer.waitFor(didFinishLaunching, 2, 20000));
         QVERIFY(f->peer.waitFor(accessWasEnabled));
         // Step 3 may need a moment to show after the answer.
         bool ended = false;
         for (int attempt = 0; attempt < 3 && !ended; ++attempt)
-            ended = xdotool(u"key Return"_s) && installer.waitForExit(5000);
+            ended = shell(env, u"xdotool key Return"_s) && installer.waitForExit(5000);
         QVERIFY(ended);
         QCOMPARE(installer.exitCode(), 0);
         QCOMPARE(installer.output(), QStringList());
@@ -423,8 +352,7 @@ private Q_SLOTS:
 
         // Escape closes the window, which ends the installer.
         LineProcess another;
-        another.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
-        QVERIFY(xdotool(focus) && xdotool(u"key Escape"_s));
+        QVERIFY(launch(another, u"Escape"_s));
         QVERIFY(another.waitForExit());
         QCOMPARE(another.exitCode(), 0);
 
@@ -434,28 +362,59 @@ private Q_SLOTS:
         const auto resume = qScopeGuard([&] { ::kill(pid_t(stopped.pid()), SIGCONT); });
         env.insert(u"DBUS_SESSION_BUS_ADDRESS"_s, stopped.address());
         LineProcess refused;
-        refused.start(QStringLiteral(KELMO_INSTALLER_EXECUTABLE), {}, env);
-        QVERIFY(xdotool(focus) && xdotool(u"key Return"_s));
+        QVERIFY(launch(refused, u"Return"_s));
         QVERIFY(refused.waitForExit());
         QCOMPARE(refused.exitCode(), 1);
     }
 
 private:
-    // st, writing what it gets to `typed`; its window once it shows (st may take a while on a
-    // loaded machine), or empty.
+    // Posts shouldPaste; whether `claims` didPaste have arrived in all by then.
+    bool pasted(qsizetype claims) {
+        f->peer.post(shouldPaste);
+        return f->peer.waitFor(didPaste, claims);
+    }
+    // Posts shouldPaste until `done`, each time first waiting for that paste to be claimed or to
+    // fail: a change is taken a while after.
+    bool pasteUntil(LineProcess& agent, const std::function<bool()>& done) {
+        const auto outcomes = [&] {
+            return agent.errors().filter(u"cannot paste").size() +
+                   agent.output().count(didPasteLine);
+        };
+        return QTest::qWaitFor(
+            [&] {
+                const qsizetype before = outcomes();
+                f->peer.post(shouldPaste);
+                return QTest::qWaitFor([&] { return outcomes() > before; }) && done();
+            },
+            20000);
+    }
+    // `command` run by sh in `env`; whether it succeeded.
+    static bool shell(const QProcessEnvironment& env, const QString& command) {
+        const Run done = run(u"sh"_s, {u"-c"_s, command}, env);
+        if (done.status != 0)
+            qWarning() << command << done.status << done.errors;
+        return done.status == 0;
+    }
+    // Whether the window manager names `window` active on the root within 10 s.
+    static bool becomesActive(const QProcessEnvironment& env, const QString& window) {
+        const QString check =
+            u"xprop -root _NET_ACTIVE_WINDOW | grep -qi \"$(printf '%#x' %1)$\""_s;
+        return QTest::qWaitFor([&] { return shell(env, check.arg(window)); }, 10000);
+    }
+    // Activated as a click would, and known active once the window manager says so.
+    static bool activate(const QProcessEnvironment& env, const QString& window) {
+        return shell(env, u"xdotool windowactivate "_s + window) && becomesActive(env, window);
+    }
+    // st, writing what it gets to `typed`; its window once it shows (within 30 s), or empty.
     static QString startTerminal(LineProcess& terminal, const QString& typed,
                                  const QProcessEnvironment& env) {
         terminal.start(u"st"_s, {u"-e"_s, u"sh"_s, u"-c"_s, u"exec cat > \"$0\""_s, typed}, env);
+        const QStringList search = u"search --onlyvisible --class st-256color"_s.split(u' ');
         QString window;
-        const bool shown = QTest::qWaitFor(
-            [&] {
-                window = run(u"xdotool"_s,
-                             {u"search"_s, u"--onlyvisible"_s, u"--class"_s, u"st-256color"_s}, env)
-                             .output.value(0);
-                return !window.isEmpty();
-            },
+        (void)QTest::qWaitFor(
+            [&] { return !(window = run(u"xdotool"_s, search, env).output.value(0)).isEmpty(); },
             30000);
-        return shown ? window : QString();
+        return window;
     }
     bool startAgentOn(LineProcess& agent, const QString& display) {
         return startAgent(agent, f->peer, helperExecutable, {}, environmentWithDisplay(display));

@@ -23,9 +23,8 @@ public:
     int refuseKey = -1;
     bool answerKeys = true;
     int sessions = 0;
-    QStringList closedByAgent;
+    QStringList closedByAgent, keys;
     QList<QVariantMap> selected;
-    QStringList keys;
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         const QVariantList in = message.arguments();
@@ -87,11 +86,9 @@ public:
         if (client_ < 0)
             client_ = ::accept4(listening_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         char chunk[4096];
-        for (ssize_t got = 1; client_ >= 0 && got > 0;)
-            if ((got = ::read(client_, chunk, sizeof chunk)) > 0)
-                received_.append(chunk, got);
-        // Each message: object, size << 16 | opcode, arguments; wl_display.sync(callback) is
-        // object 1, opcode 0.
+        for (ssize_t got; client_ >= 0 && (got = ::read(client_, chunk, sizeof chunk)) > 0;)
+            received_.append(chunk, got);
+        // Messages: object, size << 16 | opcode, arguments; wl_display.sync is object 1, opcode 0.
         for (quint32 header[3]; received_.size() >= 12; received_.remove(0, header[1] >> 16)) {
             std::memcpy(header, received_.constData(), sizeof header);
             if (header[0] == 1 && (header[1] & 0xffff) == 0)
@@ -115,8 +112,7 @@ private:
 };
 } // namespace
 
-// The agent's portal backend against a stand-in portal (what the user grants, declines or revokes)
-// and in a real Wayland session.
+// The agent's portal backend against a stand-in portal, and in a real Wayland session.
 class PortalTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -128,11 +124,9 @@ private Q_SLOTS:
         QVERIFY(f->bus.connection().registerService(u"org.freedesktop.portal.Desktop"_s));
     }
 
-    // Declined is not trusted and keeps nothing; asking again asks again. A session given up on
-    // is closed, and its end later leaves the session in use alone. Granted, a paste is the chord
-    // key by key; a refused key fails it, and what was pressed is released. A portal that stops
-    // answering may hold a key down: it gets no new press until a release is answered, and
-    // ending while a key is unanswered touches nothing that is gone.
+    // Declined: untrusted, nothing kept, asked again on request; the session given up on is closed
+    // and its late end leaves the one in use alone. Granted: a paste is its chord key by key; a
+    // refused key fails it, undoing its presses; a stalled one blocks new presses, ending frees it.
     void declinedThenGrantedThenRefusedThenStalled() {
         portal->start = StandInPortal::Start::decline;
         LineProcess agent;
@@ -157,15 +151,13 @@ private Q_SLOTS:
         // Before the compositor's keymap is known, the portal resolves the keysyms.
         const QStringList chord{u"Keysym ffe3 down"_s, u"Keysym 76 down"_s, u"Keysym 76 up"_s,
                                 u"Keysym ffe3 up"_s};
-        QCOMPARE(portal->keys, chord + chord);
-        portal->keys.clear();
+        QCOMPARE(std::exchange(portal->keys, {}), chord + chord);
         portal->refuseKey = 2;
         f->peer.post(shouldPaste);
         QVERIFY(agent.waitForErrors(u"cannot paste"));
-        QCOMPARE(portal->keys, chord);
+        QCOMPARE(std::exchange(portal->keys, {}), chord);
         QCOMPARE(f->peer.count(didPaste), 2);
 
-        portal->keys.clear();
         portal->answerKeys = false;
         f->peer.post(shouldPaste, 2);
         QVERIFY(agent.waitForErrors(u"cannot paste", 3, 30000));
@@ -196,12 +188,11 @@ private Q_SLOTS:
         // Unanswered: the last paste goes out all the same.
         QVERIFY(f->peer.waitFor(didPaste, 3));
         QCOMPARE(portal->keys.size(), 12);
-        // Ending while the compositor is awaited.
-        QVERIFY(stopAgent(agent, f->peer));
+        QVERIFY(stopAgent(agent, f->peer)); // while the compositor is awaited
     }
 
-    // What the user granted is taken up again at the next start, without asking; a token the
-    // portal won't take is dropped; an agent never granted anything asks nothing at start.
+    // A grant is taken up again at the next start, without asking; a token the portal won't take
+    // is dropped; an agent never granted anything asks nothing at start.
     void grantsCarryOverToTheNextStart_data() {
         QTest::addColumn<uint>("version");
         QTest::addColumn<bool>("tokenRefused");
@@ -223,8 +214,7 @@ private Q_SLOTS:
         QVERIFY(f->peer.waitFor(accessWasEnabled));
         QCOMPARE(modeOf(grantFile()), mode_t(0600));
         QVERIFY(stopAgent(first, f->peer));
-        if (tokenRefused)
-            portal->start = StandInPortal::Start::decline;
+        portal->start = tokenRefused ? StandInPortal::Start::decline : StandInPortal::Start::grant;
         QVERIFY(startAgent(second));
         QTRY_COMPARE(portal->sessions, 2);
         if (version >= 2)
@@ -267,10 +257,8 @@ private Q_SLOTS:
         QVERIFY(third.isRunning());
     }
 
-    // In a real Wayland session (headless KWin, the portal and its KDE backend, a Qt text field),
-    // "v" is found in the keymap whatever the layout: the one active at the agent's start, and
-    // one switched to between pastes. The US desktop goes on through a burst, the session
-    // closed, and the portal's backend gone.
+    // Headless KWin with the portal's KDE backend: "v" is found in the layout active at the start
+    // or switched to between pastes; on US, a burst, the session closed, and the backend gone.
     void everyLayoutPastes_data() {
         // XKB layouts and variants; the active layout at the start, then at each further paste.
         QTest::addColumn<Layouts>("layouts");
@@ -283,14 +271,12 @@ private Q_SLOTS:
     }
     void everyLayoutPastes() {
         if (!WaylandDesktop::installed())
-            QSKIP("KWin, the desktop portal's KDE backend or wl-clipboard is not installed "
-                  "(scripts/install-deps installs them)");
+            QSKIP("no KWin, KDE portal backend or wl-clipboard (scripts/install-deps)");
         QFETCH(Layouts, layouts);
         const auto& [layout, variant, active] = layouts;
         WaylandDesktop desktop(layout, variant);
         QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
         BusPeer peer(desktop.bus());
-        QVERIFY(peer.observe({didFinishLaunching, didPaste, accessWasEnabled}));
         // A portal backend that offers no RemoteDesktop (GTK's, on Plasma) runs meanwhile.
         const QString unrelated = u"org.freedesktop.impl.portal.desktop.kelmotest"_s;
         QVERIFY(desktop.bus().registerService(unrelated));
@@ -302,24 +288,19 @@ private Q_SLOTS:
             choose.setArguments({active[paste]});
             if (active[paste] != 0 || paste > 0)
                 QCOMPARE(desktop.bus().call(choose).type(), QDBusMessage::ReplyMessage);
-            if (paste == 0) { // the agent joins and is granted as the installer's second step asks
-                QVERIFY(::startAgent(agent, peer, testAgent, {u"--poll-ms"_s, u"100"_s},
-                                     desktop.environment()));
-                askForAccess(peer);
-                QVERIFY(peer.waitFor(accessWasEnabled) && agent.waitForLine(u"enabled"_s));
-            }
+            if (paste == 0)
+                QVERIFY(joinGranted(agent, peer, desktop));
             peer.post(shouldPaste);
             QVERIFY(desktop.waitForFieldLine(u"pasted"_s.repeated(int(paste) + 1)));
         }
         if (layout + variant != u"us")
             return;
 
-        // A burst: every paste arrives, each whole.
+        // A burst: every paste arrives, each whole, and no key repeats on its own afterwards.
         constexpr int burst = 200;
         peer.post(shouldPaste, burst);
         QVERIFY(peer.waitFor(didPaste, 1 + burst, 60000));
         QVERIFY(desktop.waitForFieldLine(u"pasted"_s.repeated(1 + burst), 20000));
-        // Nothing stuck: no key repeats on its own once the pastes are done.
         qsizetype lines = desktop.fieldLines().size();
         QTest::qWait(700);
         QCOMPARE(desktop.fieldLines().size(), lines);
@@ -327,18 +308,16 @@ private Q_SLOTS:
         // That backend ends: the session, served by another, goes on.
         QVERIFY(desktop.bus().unregisterService(unrelated));
         peer.post(shouldPaste);
-        QVERIFY2(peer.waitFor(didPaste, 2 + burst),
-                 qPrintable(agent.errors().filter(u"Kelmo Helper: "_s).join(u'\n')));
+        QVERIFY2(peer.waitFor(didPaste, 2 + burst), qPrintable(agent.errors().join(u'\n')));
         QVERIFY(desktop.waitForFieldLine(u"pasted"_s.repeated(2 + burst)));
         QCOMPARE(agent.errors().filter(u"went away"_s), QStringList());
         lines = desktop.fieldLines().size();
 
         // The session closed from outside: not trusted any more, and nothing is typed.
-        QString sender = desktop.bus().interface()->serviceOwner(name(BundleIdentifier::helper));
-        sender = sender.mid(1).replace(u'.', u'_');
+        const QString kde = u"org.freedesktop.impl.portal.desktop.kde"_s;
+        const QString id = desktop.bus().interface()->serviceOwner(name(BundleIdentifier::helper));
         QDBusMessage close = QDBusMessage::createMethodCall(
-            u"org.freedesktop.impl.portal.desktop.kde"_s,
-            u"/org/freedesktop/portal/desktop/session/%1/kelmo1"_s.arg(sender),
+            kde, u"%1/session/%2/kelmo1"_s.arg(portalPath, id.mid(1).replace(u'.', u'_')),
             u"org.freedesktop.impl.portal.Session"_s, u"Close"_s);
         QCOMPARE(desktop.bus().call(close).type(), QDBusMessage::ReplyMessage);
         QVERIFY(agent.waitForErrors(u"session ended"));
@@ -349,12 +328,10 @@ private Q_SLOTS:
         QCOMPARE(peer.count(didPaste), 2 + burst);
         QCOMPARE(desktop.fieldLines().size(), lines);
 
-        // Granted again, then the portal's backend dies: the portal would go on taking keys for
-        // a session nobody has; the agent ends it, and claims no paste.
+        // Granted again, the backend dies: the agent ends the orphaned session, claims no paste.
         askForAccess(peer);
         QVERIFY(peer.waitFor(accessWasEnabled, 2));
-        const uint backend =
-            desktop.bus().interface()->servicePid(u"org.freedesktop.impl.portal.desktop.kde"_s);
+        const uint backend = desktop.bus().interface()->servicePid(kde);
         QVERIFY(backend > 0 && ::kill(pid_t(backend), SIGKILL) == 0);
         QVERIFY(agent.waitForErrors(u"backend org.freedesktop.impl.portal.desktop.kde went away"));
         peer.post(shouldPaste);
@@ -362,34 +339,24 @@ private Q_SLOTS:
         QCOMPARE(peer.count(didPaste), 2 + burst);
     }
 
-    // On Plasma a terminal (QTerminal, Wayland-native) gets its own chord, as the agent's KWin
-    // script reports it active; reports from anyone but KWin, or a second agent, change nothing;
-    // the script goes with the agent.
+    // QTerminal on Plasma gets its own chord, as the agent's KWin script reports it active; reports
+    // from others than KWin, or a second agent, change nothing; the script goes with the agent.
     void terminalOnPlasmaGetsItsChord() {
         if (!WaylandDesktop::installed() ||
             QStandardPaths::findExecutable(u"qterminal"_s).isEmpty())
-            QSKIP("KWin, the desktop portal's KDE backend, wl-clipboard or QTerminal is not "
-                  "installed "
-                  "(scripts/install-deps installs them)");
+            QSKIP("no KWin, KDE portal backend, wl-clipboard or QTerminal (scripts/install-deps)");
         WaylandDesktop desktop;
         QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
         BusPeer peer(desktop.bus());
-        QVERIFY(peer.observe({didFinishLaunching, didPaste, accessWasEnabled}));
         QVERIFY(desktop.copy(u"pasted\n"_s));
         QTemporaryDir folder;
         const QString typed = folder.filePath(u"typed"_s);
-        QProcessEnvironment env = desktop.environment();
-        LineProcess terminal;
-        terminal.start(u"qterminal"_s, {u"-e"_s, u"sh -c 'exec cat > \"$0\"' "_s + typed}, env);
-        LineProcess agent;
-        QVERIFY(::startAgent(agent, peer, testAgent, {u"--poll-ms"_s, u"100"_s}, env));
-        askForAccess(peer);
-        QVERIFY(peer.waitFor(accessWasEnabled));
+        LineProcess terminal, agent, second;
+        terminal.start(u"qterminal"_s, {u"-e"_s, u"sh -c 'exec cat > \"$0\"' "_s + typed},
+                       desktop.environment());
+        QVERIFY(joinGranted(agent, peer, desktop));
         const auto typedLines = [&] {
-            QFile file(typed);
-            return file.open(QIODevice::ReadOnly)
-                       ? QString::fromUtf8(file.readAll()).split(u'\n', Qt::SkipEmptyParts)
-                       : QStringList();
+            return QString::fromUtf8(readFile(typed)).split(u'\n', Qt::SkipEmptyParts);
         };
         // Until QTerminal is up and active, the pastes go to the text field.
         QVERIFY(QTest::qWaitFor(
@@ -400,35 +367,32 @@ private Q_SLOTS:
                        QTest::qWaitFor([&] { return !typedLines().isEmpty(); }, 300);
             },
             30000));
-        const QString plugin = u"co.ambertide.kelmo-helper.active-window"_s;
+        const auto typesOneLine = [&] {
+            const qsizetype lines = typedLines().size();
+            peer.post(shouldPaste);
+            return QTest::qWaitFor([&] { return typedLines().size() == lines + 1; }, 10000);
+        };
         QDBusMessage loaded = QDBusMessage::createMethodCall(
             u"org.kde.KWin"_s, u"/Scripting"_s, u"org.kde.kwin.Scripting"_s, u"isScriptLoaded"_s);
-        loaded << plugin;
-        QCOMPARE(QDBusReply<bool>(desktop.bus().call(loaded)).value(), true);
+        loaded << u"co.ambertide.kelmo-helper.active-window"_s;
+        QVERIFY(QDBusReply<bool>(desktop.bus().call(loaded)).value());
 
         // Emacs would take Shift+Insert, which pastes nothing in QTerminal here.
         QDBusMessage impostor = QDBusMessage::createMethodCall(
             desktop.bus().interface()->serviceOwner(name(BundleIdentifier::helper)),
             u"/co/ambertide/KelmoHelper/ActiveWindow"_s, u"co.ambertide.KelmoHelper.ActiveWindow"_s,
             u"Activated"_s);
-        impostor << u"emacs"_s;
-        desktop.bus().call(impostor);
-        qsizetype lines = typedLines().size();
-        peer.post(shouldPaste);
-        QTRY_COMPARE_WITH_TIMEOUT(typedLines().size(), lines + 1, 10000);
+        desktop.bus().call(impostor << u"emacs"_s);
+        QVERIFY(typesOneLine());
 
-        // A second agent (a double press in the installer) exits and leaves the first one's
-        // script alone: the terminal still gets its chord.
-        LineProcess second;
-        second.start(testAgent, {}, env);
+        // A second agent (a double press in the installer) exits, the first one's script intact.
+        second.start(testAgent, {}, desktop.environment());
         QVERIFY(second.waitForExit());
         QCOMPARE(second.exitCode(), 1);
-        QCOMPARE(QDBusReply<bool>(desktop.bus().call(loaded)).value(), true);
-        lines = typedLines().size();
-        peer.post(shouldPaste);
-        QTRY_COMPARE_WITH_TIMEOUT(typedLines().size(), lines + 1, 10000);
+        QVERIFY(QDBusReply<bool>(desktop.bus().call(loaded)).value());
+        QVERIFY(typesOneLine());
         QVERIFY(stopAgent(agent, peer));
-        QCOMPARE(QDBusReply<bool>(desktop.bus().call(loaded)).value(), false);
+        QVERIFY(!QDBusReply<bool>(desktop.bus().call(loaded)).value());
     }
 
 private:
@@ -440,6 +404,14 @@ private:
             env.insert(u"WAYLAND_DISPLAY"_s, compositor);
         env.insert(u"XDG_STATE_HOME"_s, state->path());
         return ::startAgent(agent, f->peer, testAgent, {u"--poll-ms"_s, u"100"_s}, env);
+    }
+    // The agent joins `desktop`, watched by `peer`, and is granted as the installer's step 2 asks.
+    static bool joinGranted(LineProcess& agent, BusPeer& peer, const WaylandDesktop& desktop) {
+        return peer.observe({didFinishLaunching, didPaste, accessWasEnabled}) &&
+               ::startAgent(agent, peer, testAgent, {u"--poll-ms"_s, u"100"_s},
+                            desktop.environment()) &&
+               (askForAccess(peer), peer.waitFor(accessWasEnabled)) &&
+               agent.waitForLine(u"enabled"_s);
     }
 
     std::optional<AgentBus> f;
