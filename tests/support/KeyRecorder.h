@@ -46,9 +46,8 @@ public:
                             XCB_ATOM_STRING, 8, std::uint32_t(value.size()), value.constData());
         xcb_flush(connection_);
     }
-    // Plays a window manager that names `active` on the root and then never updates it: a
-    // window of its own that names itself, as EWMH asks, or the root itself (as `wmname` makes
-    // it for Java's sake).
+    // Plays a window manager that names `active` on the root and never updates it; its check
+    // window is one of its own that names itself (as EWMH asks) or the root (as `wmname` makes it).
     void nameActiveWindow(xcb_window_t active, bool rootIsTheManager = false) {
         const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection_)).data->root;
         const xcb_window_t check = rootIsTheManager ? root : xcb_generate_id(connection_);
@@ -78,7 +77,6 @@ public:
         return QTest::qWaitFor([&] { return readEvents(), focused_; }, 10000);
     }
     QList<Key> keys() { return readEvents(), keys_; }
-    // Only the events of the key that gave `keysym` when it arrived.
     QList<Key> keysOf(xcb_keysym_t keysym) {
         QList<Key> matching = keys();
         matching.removeIf([&](const Key& key) { return key.keysym != keysym; });

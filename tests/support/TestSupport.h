@@ -43,7 +43,6 @@ struct AgentBus {
     BusPeer peer{bus.connection()};
 };
 
-// The test's environment with DISPLAY set to `display`, or without DISPLAY when it is empty.
 inline QProcessEnvironment environmentWithDisplay(const QString& display) {
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.remove(u"WAYLAND_DISPLAY"_s);
@@ -65,7 +64,6 @@ inline void askForAccess(BusPeer& peer) {
     peer.post(NotificationName::shouldRequestAccess);
 }
 
-// Asks the agent to end; whether it has, with status 0.
 inline bool stopAgent(LineProcess& agent, BusPeer& peer) {
     peer.post(NotificationName::shouldTerminate);
     return agent.waitForExit() && agent.exitCode() == 0;
@@ -78,7 +76,6 @@ inline mode_t modeOf(const QString& path) {
     return info.st_mode & 07777;
 }
 
-// Every name in `folder`, hidden ones too.
 inline QStringList entries(const QString& folder) {
     return QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
 }

@@ -13,15 +13,15 @@ using namespace Qt::StringLiterals;
 using namespace NotificationName;
 
 namespace {
-// Stands in for the platform's notify center: records what is asked of it, subscriptions and posts
-// in one sequence, refuses the names it is told to, and delivers by hand.
+// The platform's notify center, faked: one log of subscriptions and posts, refusals on demand.
 class RecordingCenter final : public NotifyCenter {
 public:
     bool addObserver(void* observer, NotifyCallback callback, const QString& name) override {
         log << u"observe "_s + name;
         if (refused.contains(name))
             return false;
-        subscriptions.insert(name, {observer, callback});
+        if (!subscriptions.contains(name, {observer, callback})) // once, as on the platform
+            subscriptions.insert(name, {observer, callback});
         return true;
     }
     void removeEveryObserver(void* observer) override {
@@ -30,11 +30,9 @@ public:
     void postNotification(const QString& n, const QVariantMap*) override { log << u"post "_s + n; }
     void flush() override {}
 
-    // What the platform does when `name` is posted somewhere on the machine.
-    void deliver(QAnyStringView delivered) {
-        const QString name = delivered.toString();
-        for (const auto& [observer, callback] : subscriptions.values(name))
-            callback(this, observer, name, nullptr, nullptr);
+    void deliver(QAnyStringView name) { // as when `name` is posted anywhere on the machine
+        for (const auto& [observer, callback] : subscriptions.values(name.toString()))
+            callback(this, observer, name.toString(), nullptr, nullptr);
     }
 
     QStringList log;
@@ -51,8 +49,7 @@ void recordMessage(QtMsgType, const QMessageLogContext& context, const QString& 
         events << message;
 }
 
-// The agent on a platform of fakes: keystrokes go into the center's log, so that their order
-// against the posts shows; trust checks are recorded; no application runs.
+// The agent on fakes: keystrokes and trust checks join the center's log; no application runs.
 class Agent final : public KeyboardEventPoster,
                     public AccessibilityTrust,
                     public RunningApplications {
@@ -68,27 +65,24 @@ public:
         duringPost ? duringPost() : void();
         posted({});
     }
-    bool isProcessTrusted(bool prompt) override { return checks << prompt, trusted; }
+    bool isProcessTrusted(bool prompt) override {
+        return center.log << (prompt ? u"prompt"_s : u"check"_s), trusted;
+    }
     bool isRunning(const QString&) override { return false; }
 
     bool trusted = false;
-    QList<bool> checks;
     std::function<void()> duringPost;
     AppDelegate delegate{
         *this, *this, *this, {std::chrono::minutes(1), std::chrono::milliseconds(10)}};
 };
 
-// Proving that nothing more happens takes waiting; this is how long.
-constexpr int quietMs = 200;
+constexpr int quietMs = 200; // how long proving that nothing more happens takes
 } // namespace
 
-// The process's one center; the manager's shared instance uses it.
-NotifyCenter& darwinNotifyCenter() {
+NotifyCenter& darwinNotifyCenter() { // the shared manager's
     return center;
 }
 
-// The notification manager and the agent's logic against a recording center: what they
-// subscribe, log, post and type, in order.
 class AppDelegateTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -103,121 +97,92 @@ private Q_SLOTS:
 
     void managerLogsEachDeliveryThenRunsTheBlockStoredLast() {
         auto& manager = DarwinNotificationsManager::sharedInstance();
-        QVERIFY(manager.registerForNotificationName(u"n.paste"_s, recording("first")));
-        QVERIFY(manager.registerForNotificationName(u"n.paste"_s, recording("last")));
-        center.deliver(u"n.paste"_s);
-        // The center holds a subscription per registration; each delivery runs the last block.
-        QCOMPARE(events.mid(0, 3),
-                 QStringList({u"name: n.paste"_s, u"userinfo: (null)"_s, u"last"_s}));
-        QVERIFY(!events.contains(u"first"_s));
-        // Deliveries go to the shared instance, whoever subscribed; a name without a block is
-        // logged and runs nothing.
+        // A block may register again while it runs.
+        QVERIFY(manager.registerForNotificationName(u"n.again"_s, [&manager] {
+            events << u"old"_s;
+            QVERIFY(manager.registerForNotificationName(u"n.again"_s, [] { events << u"new"_s; }));
+            events << u"old still running"_s;
+        }));
+        manager.notificationCallbackReceivedWithName(u"n.again"_s);
+        manager.notificationCallbackReceivedWithName(u"n.again"_s);
+        QCOMPARE(events, QStringList({u"old"_s, u"old still running"_s, u"new"_s}));
+
+        // Each delivery, to whichever subscriber, runs the shared instance's last block; a name
+        // without a block is logged and runs nothing.
+        QVERIFY(manager.registerForNotificationName(u"n.paste"_s, [] { events << u"first"_s; }));
+        QVERIFY(manager.registerForNotificationName(u"n.paste"_s, [] { events << u"last"_s; }));
         DarwinNotificationsManager other(center);
-        QVERIFY(other.registerForNotificationName(u"n.paste"_s, recording("other")));
+        QVERIFY(other.registerForNotificationName(u"n.paste"_s, [] { events << u"other"_s; }));
         events.clear();
         center.deliver(u"n.paste"_s);
         DarwinNotificationsManager::darwinNotificationCallback(nullptr, nullptr, u"n.none"_s,
                                                                nullptr, nullptr);
-        QVERIFY(events.count(u"last"_s) >= 1 && !events.contains(u"other"_s));
-        QCOMPARE(events.mid(events.size() - 2),
-                 QStringList({u"name: n.none"_s, u"userinfo: (null)"_s}));
-
-        // A block may register again while it runs.
-        QVERIFY(manager.registerForNotificationName(u"n.again"_s, [&manager] {
-            events << u"old"_s;
-            QVERIFY(manager.registerForNotificationName(u"n.again"_s, recording("new")));
-            events << u"old still running"_s;
-        }));
-        events.clear();
-        manager.notificationCallbackReceivedWithName(u"n.again"_s);
-        manager.notificationCallbackReceivedWithName(u"n.again"_s);
-        QCOMPARE(events, QStringList({u"old"_s, u"old still running"_s, u"new"_s}));
+        const QStringList paste{u"name: n.paste"_s, u"userinfo: (null)"_s, u"last"_s};
+        QCOMPARE(events, paste + paste + QStringList({u"name: n.none"_s, u"userinfo: (null)"_s}));
     }
 
     // The agent from its launch to its end. Every command is subscribed before it claims its place
     // and then announces itself; a refused subscription or a lost claim announces nothing.
     void launchAccessPasteAndEnd() {
-        const auto claim = [] {
-            center.log << u"claim"_s;
-            return !center.refused.contains(u"claim"_s);
-        };
-        QVERIFY(f->delegate.applicationDidFinishLaunching(claim));
-        QCOMPARE(center.log,
-                 QStringList({observe(shouldPaste), observe(shouldTerminate),
-                              observe(shouldRequestAccess), observe(shouldStartCheckingForAccess),
-                              u"claim"_s, post(didFinishLaunching)}));
-        // Refused: a subscription, or the claim.
         for (const char* refused : {shouldPaste, shouldStartCheckingForAccess, "claim"}) {
             init();
             center.refused << QLatin1String(refused);
             QVERIFY(!f->delegate.applicationDidFinishLaunching(claim));
             QVERIFY(center.log.filter(u"post"_s).isEmpty());
         }
+        init();
+        QVERIFY(f->delegate.applicationDidFinishLaunching(claim));
+        QCOMPARE(center.log,
+                 QStringList({observe(shouldPaste), observe(shouldTerminate),
+                              observe(shouldRequestAccess), observe(shouldStartCheckingForAccess),
+                              u"claim"_s, post(didFinishLaunching)}));
 
         // A request checks once, with the prompt, and starts no poll. Two starts make one poll,
         // without the prompt, that ends on trust. Trusted, a request answers at once and stops a
         // poll just started.
-        init();
-        QVERIFY(f->delegate.applicationDidFinishLaunching());
-        center.deliver(shouldRequestAccess);
-        QTest::qWait(quietMs);
-        QCOMPARE(f->checks, QList<bool>{true});
-        center.deliver(shouldStartCheckingForAccess);
-        center.deliver(shouldStartCheckingForAccess);
-        QTRY_VERIFY(f->checks.size() >= 4);
-        QVERIFY(!f->checks.mid(1).contains(true));
-        QCOMPARE(center.log.count(post(accessWasEnabled)), 0);
+        after({shouldRequestAccess});
+        QCOMPARE(settled(), QStringList{u"prompt"_s});
+        after({shouldStartCheckingForAccess, shouldStartCheckingForAccess});
+        QTRY_VERIFY(center.log.size() >= 3);
+        QCOMPARE(center.log, QStringList(center.log.size(), u"check"_s));
         f->trusted = true;
         QTRY_COMPARE(center.log.count(post(accessWasEnabled)), 1);
-        const qsizetype checks = f->checks.size();
-        QTest::qWait(quietMs);
-        QCOMPARE(center.log.count(post(accessWasEnabled)), 1);
-        QCOMPARE(f->checks.size(), checks);
-
-        f->checks.clear();
-        center.deliver(shouldStartCheckingForAccess);
-        center.deliver(shouldRequestAccess);
-        QCOMPARE(center.log.count(post(accessWasEnabled)), 2);
-        QTest::qWait(quietMs);
-        QCOMPARE(f->checks, QList<bool>{true});
-        QCOMPARE(center.log.count(post(accessWasEnabled)), 2);
+        const QStringList polled = center.log;
+        QCOMPARE(settled(), polled);
+        const QStringList answered{u"prompt"_s, post(accessWasEnabled)};
+        QCOMPARE(after({shouldStartCheckingForAccess, shouldRequestAccess}), answered);
+        QCOMPARE(settled(), answered);
 
         // A paste is Command+V, then the answer; nothing acts after the end. Last, as a
         // termination signal can't be taken back: one that arrives while a paste is under way
         // ends the agent before any command queued behind that paste acts.
         const QStringList pasted{u"key 9 down flags 100000 tap 0"_s,
                                  u"key 9 up flags 100000 tap 0"_s, post(didPaste)};
-        f->checks.clear();
-        center.log.clear();
-        center.deliver(shouldPaste);
-        QCOMPARE(center.log, pasted);
-        center.log.clear();
-        center.deliver(shouldTerminate);
-        for (const char* command :
-             {shouldPaste, shouldRequestAccess, shouldStartCheckingForAccess, shouldTerminate})
-            center.deliver(command);
-        QTest::qWait(quietMs);
-        QCOMPARE(center.log, QStringList());
-        QVERIFY(f->checks.isEmpty());
+        QCOMPARE(after({shouldPaste}), pasted);
+        after({shouldTerminate, shouldPaste, shouldRequestAccess, shouldStartCheckingForAccess,
+               shouldTerminate});
+        QCOMPARE(settled(), QStringList());
 
         init();
         onTerminationSignal([] {});
         QVERIFY(f->delegate.applicationDidFinishLaunching());
         f->duringPost = std::bind(::raise, SIGTERM);
-        center.log.clear();
-        for (int queued = 0; queued < 3; ++queued)
-            center.deliver(shouldPaste);
-        QCOMPARE(center.log, pasted);
+        QCOMPARE(after({shouldPaste, shouldPaste, shouldPaste}), pasted);
     }
 
 private:
     static QString observe(const char* name) { return u"observe "_s + QLatin1String(name); }
     static QString post(const char* name) { return u"post "_s + QLatin1String(name); }
-    static DarwinNotificationsManager::Block recording(const char* what) {
-        return [what] {
-            events << QLatin1String(what);
-        };
+    static bool claim() { return center.log << u"claim"_s, !center.refused.contains(u"claim"_s); }
+    // The log of what the agent does once `commands` arrive.
+    static QStringList after(std::initializer_list<const char*> commands) {
+        center.log.clear();
+        for (const char* command : commands)
+            center.deliver(command);
+        return center.log;
     }
+    // All of the log, once the agent has had time to do more.
+    static QStringList settled() { return QTest::qWait(quietMs), center.log; }
 
     std::optional<Agent> f;
 };
