@@ -625,23 +625,9 @@ int main(int argc, char** argv) {
     }
     // A window manager, as on a desktop: the agent follows the active window through it.
     LineProcess windowManager;
-    windowManager.process().setStandardErrorFile(QProcess::nullDevice());
     QProcessEnvironment wmEnv = QProcessEnvironment::systemEnvironment();
     wmEnv.insert(QStringLiteral("DISPLAY"), xvfb.display());
-    windowManager.start(QStringLiteral("openbox"), {}, wmEnv);
-    const bool managed = QTest::qWaitFor(
-        [&] {
-            QProcess xprop;
-            xprop.setProcessEnvironment(wmEnv);
-            xprop.start(QStringLiteral("xprop"),
-                        {QStringLiteral("-root"), QStringLiteral("_NET_SUPPORTING_WM_CHECK")});
-            return xprop.waitForFinished(5000) && xprop.readAll().contains("window id");
-        },
-        20000);
-    // openbox names itself on the root before it manages windows, and drops a window that asks
-    // to be shown meanwhile: it is ready once a window of ours is shown.
-    if (!managed ||
-        !QTest::qWaitFor([&] { return KeyRecorder(xvfb.display()).takeFocus(); }, 30000)) {
+    if (!startOpenbox(windowManager, wmEnv)) {
         std::fprintf(stderr, "kelmo-bench: cannot start the openbox window manager\n");
         return 1;
     }

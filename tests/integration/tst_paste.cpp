@@ -184,16 +184,7 @@ private Q_SLOTS:
         QVERIFY(server.isRunning());
         QProcessEnvironment env = environmentWithDisplay(server.display());
         LineProcess windowManager;
-        windowManager.process().setStandardErrorFile(QProcess::nullDevice());
-        windowManager.start(u"openbox"_s, {}, env);
-        // openbox names itself on the root before it manages windows, and drops a window that
-        // asks to be shown meanwhile: it is ready once a window of ours is shown.
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                return shell(env, u"xprop -root _NET_SUPPORTING_WM_CHECK | grep -q window"_s) &&
-                       KeyRecorder(server.display()).takeFocus();
-            },
-            50000));
+        QVERIFY(startOpenbox(windowManager, env));
         QVERIFY(shell(env, u"printf 'from the clipboard\\n' | xclip -selection clipboard"_s));
         QVERIFY(shell(env, u"printf 'from the primary selection\\n' | xclip -selection primary"_s));
         QTemporaryDir folder;

@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QTemporaryDir>
 
 // An X server of the test's own; -noreset spares the next client a stall after the last one left.
 class XvfbServer {
@@ -39,3 +40,14 @@ private:
     LineProcess server_;
     QString display_;
 };
+
+// openbox names itself on the root before it manages windows, and loses a window that asks to be
+// shown meanwhile; it runs its --startup command once it manages them.
+inline bool startOpenbox(LineProcess& windowManager, const QProcessEnvironment& env,
+                         int timeoutMs = 30000) {
+    QTemporaryDir folder;
+    const QString ready = folder.filePath(u"ready"_s);
+    windowManager.process().setStandardErrorFile(QProcess::nullDevice());
+    windowManager.start(u"openbox"_s, {u"--startup"_s, u"touch "_s + ready}, env);
+    return QTest::qWaitFor([&] { return QFile::exists(ready); }, timeoutMs);
+}
