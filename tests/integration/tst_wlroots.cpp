@@ -44,7 +44,7 @@ private Q_SLOTS:
         QVERIFY2(QTest::qWaitFor([&] { return chords() >= before + burst; }, 30000),
                  qPrintable(u"%1 of %2 chords, the field %3"_s.arg(chords() - before)
                                 .arg(burst)
-                                .arg(desktop.fieldRunning() ? u"runs"_s : u"has gone"_s)));
+                                .arg(desktop.fieldState())));
         QTest::qWait(700);
         QCOMPARE(chords(), before + burst);
 

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
 
@@ -31,6 +32,15 @@ inline bool copy(const QProcessEnvironment& env, const QString& text) {
     return copier.waitForFinished(10000) && copier.exitCode() == 0;
 }
 
+// The last `count` lines of the file at `path`, for a message on why something ended.
+inline QString lastLines(const QString& path, int count = 3) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QStringList lines = QString::fromUtf8(file.readAll()).trimmed().split(u'\n');
+    return lines.mid(qMax(0, lines.size() - count)).join(QStringLiteral(" | "));
+}
+
 // Ends `process` at once, if it runs.
 inline void stop(QProcess& process) {
     if (process.state() == QProcess::NotRunning)
@@ -51,6 +61,7 @@ public:
         lines_.clear();
         env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("wayland"));
         process_.setProcessEnvironment(env);
+        log_ = log;
         process_.setStandardErrorFile(log);
         process_.start(program, arguments);
     }
@@ -65,10 +76,19 @@ public:
         return waitFor([&] { return lines().contains(line); }, timeoutMs);
     }
     bool running() const { return process_.state() == QProcess::Running; }
+    // "runs", or how it ended and the last it said.
+    QString state() const {
+        if (running())
+            return QStringLiteral("runs");
+        return QStringLiteral("has gone (exit status %1: %2)")
+            .arg(process_.exitCode())
+            .arg(lastLines(log_));
+    }
 
 private:
     QProcess process_;
     QStringList lines_;
+    QString log_;
 };
 
 } // namespace DesktopProcesses

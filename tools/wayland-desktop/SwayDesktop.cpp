@@ -83,6 +83,13 @@ bool SwayDesktop::start(const QStringList& fieldArguments) {
     return true;
 }
 
+QString SwayDesktop::fieldState() const {
+    return field_.running()
+               ? field_.state()
+               : field_.state() + QStringLiteral("; sway: ") +
+                     DesktopProcesses::lastLines(root_.filePath(QStringLiteral("sway.log")));
+}
+
 // sway in the runtime folder, and the name of the socket it listens on.
 bool SwayDesktop::startCompositor() {
     const QString runtime = root_.filePath(QStringLiteral("rt"));

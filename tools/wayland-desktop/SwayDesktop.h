@@ -26,7 +26,8 @@ public:
     // For programs that join the desktop: its display and runtime folder, and the caller's bus.
     QProcessEnvironment environment() const;
     QStringList fieldLines() { return field_.lines(); }
-    bool fieldRunning() const { return field_.running(); }
+    // "runs", else how it ended, with the compositor's last words.
+    QString fieldState() const;
     bool waitForFieldLine(const QString& line, int timeoutMs = 10000) {
         return field_.waitForLine(line, timeoutMs);
     }
