@@ -1,3 +1,3 @@
 /* exported init */
-const {Clutter, Gio, GLib, Shell} = imports.gi;
+const {Clutter, Gio, GLib, Shell, St} = imports.gi;
 const Main = imports.ui.main;

@@ -1,11 +1,11 @@
 
 export default class KelmoHelperExtension extends Extension {
     enable() {
-        this._paste = new KelmoPaste();
+        this._instance = new @CLASS@();
     }
 
     disable() {
-        this._paste.destroy();
-        this._paste = null;
+        this._instance.destroy();
+        this._instance = null;
     }
 }

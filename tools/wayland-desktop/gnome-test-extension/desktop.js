@@ -1,8 +1,6 @@
-/* exported init */
 // For the tests' headless Shell only: the Shell starts in the overview, where a new window gets
-// no focus, and offers no outside caller a way to focus one.
-const {Clutter, Gio, GLib, St} = imports.gi;
-const Main = imports.ui.main;
+// no focus, and offers no outside caller a way to focus one. Wrapped by the build in the entry
+// point of each form the Shell loads, as the agent's extension is.
 
 const interfaceXml = `<node><interface name="co.ambertide.KelmoTest.Desktop">
   <method name="Focus"><arg type="s" name="wmClass" direction="in"/>
@@ -12,8 +10,8 @@ const interfaceXml = `<node><interface name="co.ambertide.KelmoTest.Desktop">
   <method name="Type"><arg type="as" name="keys" direction="in"/></method>
 </interface></node>`;
 
-class Extension {
-    enable() {
+class KelmoTestDesktop {
+    constructor() {
         const leave = () => Main.overview.hide();
         if (Main.layoutManager._startingUp)
             this._startup = Main.layoutManager.connect('startup-complete', leave);
@@ -26,22 +24,24 @@ class Extension {
         this._object.export(Gio.DBus.session, '/co/ambertide/KelmoTest/Desktop');
     }
 
-    disable() {
+    destroy() {
         if (this._startup)
             Main.layoutManager.disconnect(this._startup);
         this._object.unexport();
     }
 
     // Whether the window has the keys now: the overview, shown at start and while it hides,
-    // takes them itself.
+    // takes them itself. Not while the Shell starts: hiding the overview then cuts its startup
+    // animation short, and the Shell stays starting for good (GNOME 48).
     Focus(wmClass) {
+        if (Main.layoutManager._startingUp)
+            return false;
         Main.overview.hide();
         const window = global.get_window_actors().map(actor => actor.meta_window)
             .find(w => w.get_wm_class() === wmClass);
         if (window && !window.has_focus())
             window.activate(global.get_current_time());
-        return Boolean(window) && window.has_focus() && !Main.overview.visible &&
-            !Main.layoutManager._startingUp;
+        return Boolean(window) && window.has_focus() && !Main.overview.visible;
     }
 
     // The focused window's class: the agent's extension tells its agent alone.
@@ -73,8 +73,4 @@ class Extension {
     Copy(text) {
         St.Clipboard.get_default().set_text(St.ClipboardType.CLIPBOARD, text);
     }
-}
-
-function init() {
-    return new Extension();
 }
