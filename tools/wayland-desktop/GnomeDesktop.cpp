@@ -72,6 +72,16 @@ bool GnomeDesktop::installed() {
     return !QStandardPaths::findExecutable(QStringLiteral("gnome-shell")).isEmpty();
 }
 
+int GnomeDesktop::shellMajor() {
+    QProcess shell;
+    shell.start(QStringLiteral("gnome-shell"), {QStringLiteral("--version")});
+    if (!shell.waitForFinished(10000))
+        return 0;
+    // "GNOME Shell 48.7"
+    const QByteArray version = shell.readAllStandardOutput().trimmed();
+    return version.mid(version.lastIndexOf(' ') + 1).split('.').value(0).toInt();
+}
+
 QString GnomeDesktop::agentExtension() {
     return QStringLiteral(KELMO_GNOME_EXTENSION);
 }

@@ -33,6 +33,8 @@ public:
     static QString agentExtension();
     // Whether GNOME Shell is installed.
     static bool installed();
+    // The major version of the gnome-shell installed; 0 if none answers.
+    static int shellMajor();
     bool isRunning() const { return whyNot_.isEmpty(); }
     QString whyNot() const { return whyNot_; }
     QProcessEnvironment environment() const;
