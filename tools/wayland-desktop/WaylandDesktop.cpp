@@ -137,6 +137,10 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
         // The portal's KDE backend is a Qt 5 program: without this it looks for X11 and aborts.
         {"XDG_SESSION_TYPE", QStringLiteral("wayland")},
         {"XDG_CURRENT_DESKTOP", QStringLiteral("KDE")},
+        // KWin 6 lets a client use its screencast (the portal backend's remote desktop needs it)
+        // only if the client's .desktop file asks for it, found through KDE's service cache,
+        // which lists only the applications of the session's menu: Plasma's.
+        {"XDG_MENU_PREFIX", QStringLiteral("plasma-")},
         {"WAYLAND_DISPLAY", socketName},
         {"DBUS_SESSION_BUS_ADDRESS", QStringLiteral("unix:path=%1/rt/bus").arg(root)},
         // The backend's first keystroke uses its own default keymap: make it the desktop's.
@@ -209,6 +213,21 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
         return fail(QStringLiteral("the portal offers no RemoteDesktop: %1; the desktop's services "
                                    "said:\n%2")
                         .arg(answer.errorMessage(), tailOf(servicesLog())));
+
+    // Plasma 6's backend asks the user before any remote control, in a dialog no client can
+    // answer; what it asks is whether applications outside a sandbox (app id "") may control the
+    // desktop, which the user can also allow beforehand in System Settings. That is allowed here.
+    QDBusMessage allow = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
+        QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"),
+        QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
+        QStringLiteral("SetPermission"));
+    allow << QStringLiteral("kde-authorized") << true << QStringLiteral("remote-desktop")
+          << QString() << QStringList{QStringLiteral("yes")};
+    const QDBusMessage allowed = connection.call(allow, QDBus::Block, startTimeoutMs);
+    if (allowed.type() != QDBusMessage::ReplyMessage)
+        return fail(QStringLiteral("the permission store took no permission: %1")
+                        .arg(allowed.errorMessage()));
 
     const QString fieldLog = root + QStringLiteral("/field.log");
     field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), env_, fieldArguments, fieldLog);
