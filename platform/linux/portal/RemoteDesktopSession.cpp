@@ -1,5 +1,6 @@
 #include "RemoteDesktopSession.h"
 
+#include "EisKeyboard.h"
 #include "PortalNames.h"
 #include "PortalRequest.h"
 #include "SystemLog.h"
@@ -10,12 +11,17 @@
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVariant>
+#include <QLoggingCategory>
 #include <QPointer>
 #include <QRegularExpression>
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <fcntl.h>
+
+Q_LOGGING_CATEGORY(lcInput, "kelmo.input", QtInfoMsg)
 
 namespace {
 constexpr uint keyboard = 1;
@@ -73,7 +79,10 @@ RemoteDesktopSession::~RemoteDesktopSession() {
         inFlight_->waitForFinished();
     }
     for (const Key& release : releases()) {
-        bus_.call(notify(release), QDBus::Block, releaseTimeoutMs);
+        if (typesThroughEis(release))
+            eis_->key(uint(release.code), false);
+        else
+            bus_.call(notify(release), QDBus::Block, releaseTimeoutMs);
     }
 }
 
@@ -110,6 +119,7 @@ void RemoteDesktopSession::start() {
 }
 
 void RemoteDesktopSession::select(uint version) {
+    version_ = version;
     PortalRequest::call(
         bus_, this, Portal::remoteDesktop, QStringLiteral("CreateSession"),
         {QVariantMap{
@@ -164,6 +174,7 @@ void RemoteDesktopSession::startSelected(bool restoring) {
                 return failed(QStringLiteral("the desktop did not grant the keyboard"));
             state_ = State::started;
             watchBackends();
+            connectToEis();
             if (!grant_.remember(results.value(QStringLiteral("restore_token")).toString()))
                 SystemLog::printErrorLine(
                     QStringLiteral("cannot remember that typing was allowed; the next start "
@@ -240,7 +251,56 @@ void RemoteDesktopSession::watchBackends() {
     }
 }
 
+void RemoteDesktopSession::connectToEis() {
+    if (version_ < 2 || !EisKeyboard::available())
+        return;
+    QDBusMessage connect = QDBusMessage::createMethodCall(
+        Portal::service, Portal::path, Portal::remoteDesktop, QStringLiteral("ConnectToEIS"));
+    connect << QVariant::fromValue(QDBusObjectPath(session_)) << QVariantMap();
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(connect, answerTimeoutMs), this);
+    QObject::connect(
+        watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, session = session_] {
+            watcher->deleteLater();
+            const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;
+            // A backend without EIS refuses: its calls type, as on older portals.
+            if (reply.isError() || session != session_ || !reply.value().isValid())
+                return;
+            const int fd = ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
+            if (fd < 0)
+                return;
+            eis_ = EisKeyboard::connect(fd, [this](const QString& why) { dropEis(why); });
+            eisTyped_ = false;
+        });
+}
+
+// The portal's calls type from now on.
+void RemoteDesktopSession::dropEis(const QString& why) {
+    if (!eis_)
+        return;
+    if (!why.isEmpty())
+        qCInfo(lcInput, "typing through the desktop portal's calls: %s", qUtf8Printable(why));
+    // It may be telling this from inside its own event handling.
+    eis_.release()->deleteLater();
+}
+
+bool RemoteDesktopSession::typesThroughEis(const Key& key) const {
+    return eis_ && eis_->ready() && !key.symbol;
+}
+
+void RemoteDesktopSession::typeThroughEis(const Key& key) {
+    keysSent_ = true;
+    if (key.press)
+        pressed_.push_back(key);
+    else
+        std::erase_if(pressed_,
+                      [&](const Key& k) { return k.code == key.code && k.symbol == key.symbol; });
+    eis_->key(uint(key.code), key.press);
+    if (!std::exchange(eisTyped_, true))
+        qCInfo(lcInput, "typing through the compositor's EIS connection");
+}
+
 void RemoteDesktopSession::forgetSession() {
+    dropEis({});
     if (!session_.isEmpty())
         bus_.disconnect(Portal::service, session_, Portal::sessionInterface,
                         QStringLiteral("Closed"), this, SLOT(closed(QDBusMessage)));
@@ -303,8 +363,14 @@ void RemoteDesktopSession::sendNext() {
                 chord.keys = std::move(keys);
             }
         }
-        if (next_ < chord.keys.size())
-            return sendKey(chord.keys[next_++]);
+        if (next_ < chord.keys.size()) {
+            // EIS takes a key at once; the portal's call is awaited before the next key.
+            const Key& key = chord.keys[next_++];
+            if (!typesThroughEis(key))
+                return sendKey(key);
+            typeThroughEis(key);
+            continue;
+        }
         const Typed typed = std::move(chord.typed);
         const QString failure = std::exchange(failure_, {});
         chords_.pop_front();

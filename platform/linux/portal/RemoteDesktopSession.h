@@ -8,8 +8,10 @@
 #include <chrono>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <vector>
 
+class EisKeyboard;
 class QDBusMessage;
 class QDBusPendingCallWatcher;
 class QDBusServiceWatcher;
@@ -20,7 +22,8 @@ class QDBusServiceWatcher;
 // before: the portal hands calls to worker threads, and unawaited calls overtake each other.
 // The portal answers before the compositor has the keys, so a chord also waits for the
 // compositor to catch up with the one before: a flood outrunning it would overflow the backend's
-// connection to it, and the backend would die with keys held down.
+// connection to it, and the backend would die with keys held down. Where the portal hands out an
+// EIS connection to the compositor, keys go through it instead, each at once.
 class RemoteDesktopSession final : public QObject {
     Q_OBJECT
 public:
@@ -70,6 +73,10 @@ private:
     void ended(const QString& why);
     void forgetSession();
     void watchBackends();
+    void connectToEis();
+    void dropEis(const QString& why);
+    bool typesThroughEis(const Key& key) const;
+    void typeThroughEis(const Key& key);
     void sendNext();
     void sendKey(const Key& key);
     void releasePressed();
@@ -92,4 +99,7 @@ private:
     std::vector<Key> pressed_;
     QString failure_;
     QDBusPendingCallWatcher* inFlight_ = nullptr;
+    uint version_ = 0;
+    std::unique_ptr<EisKeyboard> eis_;
+    bool eisTyped_ = false;
 };
