@@ -168,23 +168,22 @@ private Q_SLOTS:
             GnomeDesktop::shellMajor() >= 48
                 ? QStringList{u"Tab"_s, u"Return"_s, u"Tab"_s, u"Tab"_s, u"Return"_s}
                 : QStringList{u"Return"_s, u"Tab"_s, u"Tab"_s, u"Tab"_s, u"Return"_s}));
+        // Once granted, `copied` lands in the field, which then reads `field`; then `one` ends.
+        const auto pastesAndEnds = [&](LineProcess& one, const QString& copied,
+                                       const QString& field) {
+            return desktop->focus(u"demo-textfield"_s) && desktop->copy(copied) &&
+                   (f->peer.post(shouldPaste), desktop->waitForFieldLine(field)) &&
+                   stopAgent(one, f->peer);
+        };
         QVERIFY(f->peer.waitFor(accessWasEnabled, granted + 1, 20000));
-        QVERIFY(desktop->focus(u"demo-textfield"_s));
-        QVERIFY(desktop->copy(u"through the portal"_s));
-        f->peer.post(shouldPaste);
-        QVERIFY(desktop->waitForFieldLine(u"through the portal"_s));
-        QVERIFY(stopAgent(portalAgent, f->peer));
+        QVERIFY(pastesAndEnds(portalAgent, u"through the portal"_s, u"through the portal"_s));
 
         if (GnomeDesktop::shellMajor() >= 48) {
             LineProcess nextAgent;
             QVERIFY(startAgent(nextAgent, f->peer, testAgent, {}, env));
             askForAccess(f->peer);
             QVERIFY(f->peer.waitFor(accessWasEnabled, granted + 2, 20000));
-            QVERIFY(desktop->focus(u"demo-textfield"_s));
-            QVERIFY(desktop->copy(u" again"_s));
-            f->peer.post(shouldPaste);
-            QVERIFY(desktop->waitForFieldLine(u"through the portal again"_s));
-            QVERIFY(stopAgent(nextAgent, f->peer));
+            QVERIFY(pastesAndEnds(nextAgent, u" again"_s, u"through the portal again"_s));
         }
     }
 
