@@ -344,6 +344,37 @@ private Q_SLOTS:
         QCOMPARE(peer.count(didPaste), 2 + burst);
     }
 
+    // Plasma 6's real portal hands out a restore token: the next agent start is granted with it,
+    // no dialog, although remote control is no longer allowed beforehand.
+    void theRestoreTokenSparesTheDialog() {
+        if (!WaylandDesktop::installed())
+            QSKIP("no KWin, KDE portal backend or wl-clipboard (scripts/install-deps)");
+        WaylandDesktop desktop;
+        QVERIFY2(desktop.isRunning(), qPrintable(desktop.whyNot()));
+        BusPeer peer(desktop.bus());
+        QVERIFY(desktop.copy(u"pasted"_s));
+        LineProcess first, second;
+        QVERIFY(joinGranted(first, peer, desktop));
+        QVERIFY(stopAgent(first, peer));
+        const QString grant =
+            desktop.environment().value(u"XDG_STATE_HOME"_s) + u"/Kelmo/helper-remote-desktop"_s;
+        if (!readFile(grant).startsWith("restore_token "))
+            QSKIP("this portal keeps no restore token (Plasma 5)");
+        QDBusMessage forbid = QDBusMessage::createMethodCall(
+            u"org.freedesktop.impl.portal.PermissionStore"_s,
+            u"/org/freedesktop/impl/portal/PermissionStore"_s,
+            u"org.freedesktop.impl.portal.PermissionStore"_s, u"DeletePermission"_s);
+        forbid << u"kde-authorized"_s << u"remote-desktop"_s << QString();
+        QCOMPARE(desktop.bus().call(forbid).type(), QDBusMessage::ReplyMessage);
+        QVERIFY(::startAgent(second, peer, testAgent, {u"--poll-ms"_s, u"100"_s},
+                             desktop.environment()));
+        peer.post(shouldStartCheckingForAccess);
+        QVERIFY(second.waitForLine(u"enabled"_s, 20000));
+        peer.post(shouldPaste);
+        QVERIFY(desktop.waitForFieldLine(u"pasted"_s));
+        QVERIFY(stopAgent(second, peer));
+    }
+
     // QTerminal on Plasma gets its own chord, as the agent's KWin script reports it active; reports
     // from others than KWin, or a second agent, change nothing; the script goes with the agent.
     void terminalOnPlasmaGetsItsChord() {
