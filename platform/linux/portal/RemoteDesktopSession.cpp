@@ -377,17 +377,39 @@ void RemoteDesktopSession::sendNext() {
         next_ = 0;
         if (typed)
             typed(failure);
-        if (std::exchange(keysSent_, false) && pace_)
-            return pace_([self = QPointer(this)] {
-                if (self)
-                    self->sendNext();
-            });
+        const bool throughPortal = std::exchange(portalCalled_, false);
+        if (std::exchange(keysSent_, false) && pace_) {
+            // The next chord waits for the compositor to have read this one; through EIS, which
+            // the compositor reads itself, it may go while the one before is read, one at most.
+            if (compositorAsked_) {
+                unconfirmed_ = awaitingCompositor_ = true;
+                return;
+            }
+            awaitingCompositor_ = throughPortal;
+            askCompositor();
+            if (throughPortal)
+                return;
+        }
     }
     sending_ = false;
 }
 
+void RemoteDesktopSession::askCompositor() {
+    compositorAsked_ = true;
+    pace_([self = QPointer(this)] {
+        if (!self)
+            return;
+        self->compositorAsked_ = false;
+        if (std::exchange(self->unconfirmed_, false))
+            self->askCompositor();
+        if (std::exchange(self->awaitingCompositor_, false))
+            self->sendNext();
+    });
+}
+
 void RemoteDesktopSession::sendKey(const Key& key) {
     keysSent_ = true;
+    portalCalled_ = true;
     if (key.press)
         pressed_.push_back(key);
     inFlight_ = new QDBusPendingCallWatcher(bus_.asyncCall(notify(key), keyTimeoutMs), this);

@@ -79,6 +79,8 @@ private:
     void typeThroughEis(const Key& key);
     void sendNext();
     void sendKey(const Key& key);
+    // Asks the compositor to say when it has read what it was sent so far.
+    void askCompositor();
     void releasePressed();
     // The release of every key still down, last pressed first.
     std::vector<Key> releases() const;
@@ -96,6 +98,11 @@ private:
     bool sending_ = false;
     std::size_t next_ = 0;
     bool keysSent_ = false;
+    bool portalCalled_ = false;
+    // The compositor is asked, the queue waits for its answer, a chord typed since it was asked.
+    bool compositorAsked_ = false;
+    bool awaitingCompositor_ = false;
+    bool unconfirmed_ = false;
     std::vector<Key> pressed_;
     QString failure_;
     QDBusPendingCallWatcher* inFlight_ = nullptr;
