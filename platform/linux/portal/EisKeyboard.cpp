@@ -47,6 +47,7 @@ private:
             if (device == device_) {
                 ei_device_start_emulating(device_, ++sequence_);
                 emulating_ = true;
+                Q_EMIT becameReady();
             }
             break;
         case EI_EVENT_DEVICE_PAUSED:

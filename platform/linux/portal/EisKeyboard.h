@@ -23,4 +23,8 @@ public:
     virtual bool ready() const = 0;
     // An evdev keycode pressed or released, sent at once.
     virtual void key(std::uint32_t code, bool press) = 0;
+
+Q_SIGNALS:
+    // The compositor (again) lets keys be typed.
+    void becameReady();
 };

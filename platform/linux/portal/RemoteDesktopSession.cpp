@@ -55,7 +55,10 @@ RemoteDesktopSession::RemoteDesktopSession(QDBusConnection bus, PortalGrant gran
     , portalWatcher_(new QDBusServiceWatcher(Portal::service, bus_,
                                              QDBusServiceWatcher::WatchForUnregistration, this))
     , backendWatcher_(
-          new QDBusServiceWatcher({}, bus_, QDBusServiceWatcher::WatchForUnregistration, this)) {
+          new QDBusServiceWatcher({}, bus_, QDBusServiceWatcher::WatchForUnregistration, this))
+    , eisWait_(new QTimer(this)) {
+    eisWait_->setSingleShot(true);
+    connect(eisWait_, &QTimer::timeout, this, &RemoteDesktopSession::resumeForEis);
     connect(portalWatcher_, &QDBusServiceWatcher::serviceUnregistered, this,
             [this] { ended(QStringLiteral("the desktop portal went away")); });
     // The portal goes on answering every key with success for a session whose backend died.
@@ -79,10 +82,10 @@ RemoteDesktopSession::~RemoteDesktopSession() {
         inFlight_->waitForFinished();
     }
     for (const Key& release : releases()) {
-        if (typesThroughEis(release))
-            eis_->key(uint(release.code), false);
-        else
+        if (!eis_)
             bus_.call(notify(release), QDBus::Block, releaseTimeoutMs);
+        else if (eis_->ready())
+            eis_->key(uint(release.code), false);
     }
 }
 
@@ -254,6 +257,7 @@ void RemoteDesktopSession::watchBackends() {
 void RemoteDesktopSession::connectToEis() {
     if (version_ < 2 || !EisKeyboard::available())
         return;
+    eisAsked_ = true;
     QDBusMessage connect = QDBusMessage::createMethodCall(
         Portal::service, Portal::path, Portal::remoteDesktop, QStringLiteral("ConnectToEIS"));
     connect << QVariant::fromValue(QDBusObjectPath(session_)) << QVariantMap();
@@ -261,30 +265,62 @@ void RemoteDesktopSession::connectToEis() {
     QObject::connect(
         watcher, &QDBusPendingCallWatcher::finished, this, [this, watcher, session = session_] {
             watcher->deleteLater();
+            if (session != session_)
+                return;
+            eisAsked_ = false;
             const QDBusPendingReply<QDBusUnixFileDescriptor> reply = *watcher;
+            const QDBusError::ErrorType error = reply.error().type();
+            // Unanswered, the portal may have switched to EIS all the same and refuse its calls.
+            if (error == QDBusError::NoReply || error == QDBusError::Timeout)
+                return endSession(QStringLiteral("the desktop portal did not hand out the "
+                                                 "compositor's input connection in time"));
             // A backend without EIS refuses: its calls type, as on older portals.
-            if (reply.isError() || session != session_ || !reply.value().isValid())
-                return;
-            const int fd = ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0);
-            if (fd < 0)
-                return;
-            eis_ = EisKeyboard::connect(fd, [this](const QString& why) { dropEis(why); });
+            if (reply.isError())
+                return resumeForEis();
+            const int fd = reply.value().isValid()
+                               ? ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0)
+                               : -1;
+            eis_ = fd < 0
+                       ? nullptr
+                       : EisKeyboard::connect(fd, [this](const QString& why) { endSession(why); });
+            if (!eis_)
+                return endSession(
+                    QStringLiteral("the compositor's input connection can't be used"));
             eisTyped_ = false;
+            QObject::connect(eis_.get(), &EisKeyboard::becameReady, this,
+                             &RemoteDesktopSession::resumeForEis);
+            resumeForEis();
         });
 }
 
-// The portal's calls type from now on.
-void RemoteDesktopSession::dropEis(const QString& why) {
-    if (!eis_)
-        return;
-    if (!why.isEmpty())
-        qCInfo(lcInput, "typing through the desktop portal's calls: %s", qUtf8Printable(why));
-    // It may be telling this from inside its own event handling.
-    eis_.release()->deleteLater();
+// The portal takes no more calls once the connection is made: the session goes with it.
+void RemoteDesktopSession::endSession(const QString& why) {
+    if (!session_.isEmpty())
+        bus_.asyncCall(QDBusMessage::createMethodCall(
+            Portal::service, session_, Portal::sessionInterface, QStringLiteral("Close")));
+    ended(why);
 }
 
-bool RemoteDesktopSession::typesThroughEis(const Key& key) const {
-    return eis_ && eis_->ready() && !key.symbol;
+void RemoteDesktopSession::dropEis() {
+    eisAsked_ = false;
+    if (!eis_)
+        return;
+    // It may be telling its end from inside its own event handling; it goes with the session
+    // at the latest.
+    EisKeyboard* old = eis_.release();
+    old->setParent(this);
+    old->deleteLater();
+}
+
+bool RemoteDesktopSession::waitsForEis() const {
+    return eisAsked_ || (eis_ && !eis_->ready());
+}
+
+void RemoteDesktopSession::resumeForEis() {
+    if (!std::exchange(parkedForEis_, false))
+        return;
+    eisWait_->stop();
+    sendNext();
 }
 
 void RemoteDesktopSession::typeThroughEis(const Key& key) {
@@ -300,7 +336,10 @@ void RemoteDesktopSession::typeThroughEis(const Key& key) {
 }
 
 void RemoteDesktopSession::forgetSession() {
-    dropEis({});
+    dropEis();
+    // Chords waiting for the connection fail now, each with why.
+    if (parkedForEis_)
+        QMetaObject::invokeMethod(this, &RemoteDesktopSession::resumeForEis, Qt::QueuedConnection);
     if (!session_.isEmpty())
         bus_.disconnect(Portal::service, session_, Portal::sessionInterface,
                         QStringLiteral("Closed"), this, SLOT(closed(QDBusMessage)));
@@ -336,6 +375,10 @@ void RemoteDesktopSession::cancel() {
         releasePressed();
     } else {
         chords_.clear();
+        if (std::exchange(parkedForEis_, false)) {
+            eisWait_->stop();
+            sending_ = false;
+        }
     }
 }
 
@@ -344,16 +387,28 @@ void RemoteDesktopSession::sendNext() {
     // other: a flood of them must not grow the stack.
     while (!chords_.empty()) {
         Chord& chord = chords_.front();
+        const auto waited = std::chrono::steady_clock::now() - chord.asked;
+        if (chord.make && state_ == State::started && waitsForEis() && waited < stale) {
+            parkedForEis_ = true;
+            eisWait_->start(
+                int(std::chrono::ceil<std::chrono::milliseconds>(stale - waited).count()));
+            return;
+        }
         // A chord begins: whether it may be typed, and its keys, are decided now. Once begun,
         // only its releases may replace what is left of it.
         if (const Keys make = std::exchange(chord.make, nullptr)) {
             if (state_ != State::started)
                 failure_ = QStringLiteral("no typing session with the desktop");
-            else if (std::chrono::steady_clock::now() - chord.asked > stale)
+            else if (waited > stale || waitsForEis())
                 failure_ = QStringLiteral("the desktop portal took too long; typed now, the "
                                           "paste would land wherever the focus has gone since");
             else
                 chord.keys = make();
+            // EIS takes keycodes only, and the keymap that names them has not arrived yet.
+            if (eis_ && std::ranges::any_of(chord.keys, &Key::symbol)) {
+                chord.keys.clear();
+                failure_ = QStringLiteral("the compositor's keymap is not known yet");
+            }
             // Keys still down after a portal that stopped answering go up before anything new
             // goes down: a stalled portal gets no chord while it holds one unreleased, and it
             // holds at most that one when it wakes.
@@ -366,7 +421,7 @@ void RemoteDesktopSession::sendNext() {
         if (next_ < chord.keys.size()) {
             // EIS takes a key at once; the portal's call is awaited before the next key.
             const Key& key = chord.keys[next_++];
-            if (!typesThroughEis(key))
+            if (!eis_)
                 return sendKey(key);
             typeThroughEis(key);
             continue;

@@ -15,6 +15,7 @@ class EisKeyboard;
 class QDBusMessage;
 class QDBusPendingCallWatcher;
 class QDBusServiceWatcher;
+class QTimer;
 
 // The agent's RemoteDesktop session with the desktop portal: started when the user grants it
 // (the portal may ask), told apart from one the desktop ended, and the one way keys reach a
@@ -23,7 +24,8 @@ class QDBusServiceWatcher;
 // The portal answers before the compositor has the keys, so a chord also waits for the
 // compositor to catch up with the one before: a flood outrunning it would overflow the backend's
 // connection to it, and the backend would die with keys held down. Where the portal hands out an
-// EIS connection to the compositor, keys go through it instead, each at once.
+// EIS connection to the compositor, keys go through it instead, each at once: the portal refuses
+// its calls from then on, so chords wait for the connection, and its end ends the session.
 class RemoteDesktopSession final : public QObject {
     Q_OBJECT
 public:
@@ -74,8 +76,10 @@ private:
     void forgetSession();
     void watchBackends();
     void connectToEis();
-    void dropEis(const QString& why);
-    bool typesThroughEis(const Key& key) const;
+    void endSession(const QString& why);
+    void dropEis();
+    bool waitsForEis() const;
+    void resumeForEis();
     void typeThroughEis(const Key& key);
     void sendNext();
     void sendKey(const Key& key);
@@ -108,5 +112,9 @@ private:
     QDBusPendingCallWatcher* inFlight_ = nullptr;
     uint version_ = 0;
     std::unique_ptr<EisKeyboard> eis_;
+    bool eisAsked_ = false;
     bool eisTyped_ = false;
+    // The queue waits for the EIS connection, at most until its first chord would be stale.
+    bool parkedForEis_ = false;
+    QTimer* eisWait_;
 };
