@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <algorithm>
 
 // What the stand-alone desktops share: waiting with the event loop turning, and the clipboard.
 namespace DesktopProcesses {
@@ -32,13 +33,13 @@ inline bool copy(const QProcessEnvironment& env, const QString& text) {
     return copier.waitForFinished(10000) && copier.exitCode() == 0;
 }
 
-// The last `count` lines of the file at `path`, for a message on why something ended.
-inline QString lastLines(const QString& path, int count = 3) {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+// The end of a log, where the reason a program failed usually is.
+inline QString tailOf(const QString& path) {
+    QFile log(path);
+    if (!log.open(QIODevice::ReadOnly))
         return {};
-    const QStringList lines = QString::fromUtf8(file.readAll()).trimmed().split(u'\n');
-    return lines.mid(qMax(0, lines.size() - count)).join(QStringLiteral(" | "));
+    log.seek(std::max<qint64>(0, log.size() - 2000));
+    return QString::fromUtf8(log.readAll()).trimmed();
 }
 
 // Ends `process` at once, if it runs.
@@ -82,7 +83,7 @@ public:
             return QStringLiteral("runs");
         return QStringLiteral("has gone (exit status %1: %2)")
             .arg(process_.exitCode())
-            .arg(lastLines(log_));
+            .arg(tailOf(log_));
     }
 
 private:

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 using DesktopProcesses::stop;
+using DesktopProcesses::tailOf;
 using DesktopProcesses::waitFor;
 
 namespace {
@@ -21,15 +22,6 @@ constexpr int startTimeoutMs = 60000;
 constexpr uid_t nobody = 65534;
 const QString socketName = QStringLiteral("kelmo-gnome");
 const QString shellName = QStringLiteral("org.gnome.Shell");
-
-// The end of a log, where the reason a program failed usually is.
-QString tailOf(const QString& path) {
-    QFile log(path);
-    if (!log.open(QIODevice::ReadOnly))
-        return {};
-    log.seek(std::max<qint64>(0, log.size() - 2000));
-    return QString::fromUtf8(log.readAll()).trimmed();
-}
 
 bool copyFolder(const QString& from, const QString& to) {
     if (!QDir().mkpath(to))

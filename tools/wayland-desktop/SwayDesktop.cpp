@@ -87,7 +87,7 @@ QString SwayDesktop::fieldState() const {
     return field_.running()
                ? field_.state()
                : field_.state() + QStringLiteral("; sway: ") +
-                     DesktopProcesses::lastLines(root_.filePath(QStringLiteral("sway.log")));
+                     DesktopProcesses::tailOf(root_.filePath(QStringLiteral("sway.log")));
 }
 
 // sway in the runtime folder, and the name of the socket it listens on.

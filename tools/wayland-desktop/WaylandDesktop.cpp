@@ -28,17 +28,8 @@ const char activeWindowScript[] =
     "(workspace.windowActivated || workspace.clientActivated).connect(report);\n"
     "report(workspace.activeWindow || workspace.activeClient);\n";
 
+using DesktopProcesses::tailOf;
 using DesktopProcesses::waitFor;
-
-// The end of a service's log, where the reason it failed usually is.
-QString tailOf(const QString& path) {
-    constexpr qint64 tail = 3000;
-    QFile log(path);
-    if (!log.open(QIODevice::ReadOnly))
-        return {};
-    log.seek(std::max<qint64>(0, log.size() - tail));
-    return QString::fromUtf8(log.readAll()).trimmed();
-}
 
 void killGroup(QProcess& process) {
     if (process.state() == QProcess::NotRunning)
@@ -217,17 +208,8 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
     // Plasma 6's backend asks the user before any remote control, in a dialog no client can
     // answer; what it asks is whether applications outside a sandbox (app id "") may control the
     // desktop, which the user can also allow beforehand in System Settings. That is allowed here.
-    QDBusMessage allow = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
-        QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"),
-        QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
-        QStringLiteral("SetPermission"));
-    allow << QStringLiteral("kde-authorized") << true << QStringLiteral("remote-desktop")
-          << QString() << QStringList{QStringLiteral("yes")};
-    const QDBusMessage allowed = connection.call(allow, QDBus::Block, startTimeoutMs);
-    if (allowed.type() != QDBusMessage::ReplyMessage)
-        return fail(QStringLiteral("the permission store took no permission: %1")
-                        .arg(allowed.errorMessage()));
+    if (const QString why = allowRemoteControl(true); !why.isEmpty())
+        return fail(QStringLiteral("the permission store took no permission: %1").arg(why));
 
     const QString fieldLog = root + QStringLiteral("/field.log");
     field_.start(QStringLiteral(KELMO_DEMO_TEXTFIELD), env_, fieldArguments, fieldLog);
@@ -237,6 +219,22 @@ bool WaylandDesktop::start(const QString& layout, const QString& variant,
             QStringLiteral("the text field got no keyboard focus; it said:\n%1\nKWin said:\n%2")
                 .arg(tailOf(fieldLog), QString::fromUtf8(kwinLog_.right(3000))));
     return true;
+}
+
+QString WaylandDesktop::allowRemoteControl(bool allowed) {
+    QDBusMessage change = QDBusMessage::createMethodCall(
+        QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
+        QStringLiteral("/org/freedesktop/impl/portal/PermissionStore"),
+        QStringLiteral("org.freedesktop.impl.portal.PermissionStore"),
+        allowed ? QStringLiteral("SetPermission") : QStringLiteral("DeletePermission"));
+    change << QStringLiteral("kde-authorized");
+    if (allowed)
+        change << true;
+    change << QStringLiteral("remote-desktop") << QString();
+    if (allowed)
+        change << QStringList{QStringLiteral("yes")};
+    const QDBusMessage answer = bus().call(change, QDBus::Block, startTimeoutMs);
+    return answer.type() == QDBusMessage::ReplyMessage ? QString() : answer.errorMessage();
 }
 
 bool WaylandDesktop::copy(const QString& text) {

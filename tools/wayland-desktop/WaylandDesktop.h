@@ -35,6 +35,9 @@ public:
     }
     // Puts `text` on the desktop's clipboard, as a user's copy would.
     bool copy(const QString& text);
+    // Whether applications outside a sandbox may control the desktop without Plasma 6's dialog,
+    // as System Settings sets it; empty, or why the permission store refused.
+    QString allowRemoteControl(bool allowed);
 
 private:
     bool start(const QString& layout, const QString& variant, const QStringList& fieldArguments);
