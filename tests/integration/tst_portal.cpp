@@ -3,8 +3,15 @@
 #include "WaylandDesktop.h"
 
 #include <QDBusArgument>
+#include <QDBusUnixFileDescriptor>
 #include <QDBusVirtualObject>
+#include <QSocketNotifier>
 #include <QStandardPaths>
+#ifdef KELMO_TEST_EIS
+#include <libeis.h>
+#include <sys/mman.h>
+#include <xkbcommon/xkbcommon.h>
+#endif
 
 using namespace Qt::StringLiterals;
 using namespace NotificationName;
@@ -12,6 +19,109 @@ using namespace NotificationName;
 namespace {
 using Layouts = std::tuple<QString, QString, QList<uint>>;
 const QString portalPath = u"/org/freedesktop/portal/desktop"_s;
+
+#ifdef KELMO_TEST_EIS
+// A compositor's EIS side (libeis) for the portal to hand out: one keyboard with a US Dvorak
+// keymap, keys recorded as evdev codes; it can stop reading (as a stalled compositor), and hang up.
+class StandInEis {
+public:
+    StandInEis() {
+        eis_setup_backend_fd(eis_);
+        QObject::connect(&notifier_, &QSocketNotifier::activated, [this] { dispatch(); });
+    }
+    ~StandInEis() {
+        for (const int end : std::as_const(clientEnds_))
+            ::close(end);
+        for (eis_device* device : devices_)
+            eis_device_unref(device);
+        for (eis_seat* seat : seats_)
+            eis_seat_unref(seat);
+        for (eis_client* client : clients_)
+            eis_client_unref(client);
+        eis_unref(eis_);
+    }
+    QStringList keys;
+
+    // The connection the portal hands out.
+    int newClient() {
+        const int fd = eis_backend_fd_add_client(eis_);
+        clientEnds_ << ::dup(fd);
+        return fd;
+    }
+    // The last connection ends, for its client too, whoever else holds it.
+    void hangUp() { ::shutdown(clientEnds_.last(), SHUT_RDWR); }
+    void stall(bool stalled) {
+        notifier_.setEnabled(!stalled);
+        if (!stalled)
+            dispatch();
+    }
+
+private:
+    void dispatch() {
+        eis_dispatch(eis_);
+        while (eis_event* event = eis_get_event(eis_)) {
+            switch (eis_event_get_type(event)) {
+            case EIS_EVENT_CLIENT_CONNECT: {
+                eis_client* client = eis_client_ref(eis_event_get_client(event));
+                clients_ << client;
+                eis_client_connect(client);
+                eis_seat* seat = eis_client_new_seat(client, "seat0");
+                seats_ << seat;
+                eis_seat_configure_capability(seat, EIS_DEVICE_CAP_KEYBOARD);
+                eis_seat_add(seat);
+                break;
+            }
+            case EIS_EVENT_SEAT_BIND:
+                if (eis_event_seat_has_capability(event, EIS_DEVICE_CAP_KEYBOARD))
+                    addKeyboard(eis_event_get_seat(event));
+                break;
+            case EIS_EVENT_KEYBOARD_KEY:
+                keys << u"%1 %2"_s.arg(eis_event_keyboard_get_key(event), 0, 16)
+                            .arg(eis_event_keyboard_get_key_is_press(event) ? u"down" : u"up");
+                break;
+            default:
+                break;
+            }
+            eis_event_unref(event);
+        }
+    }
+    void addKeyboard(eis_seat* seat) {
+        eis_device* device = eis_seat_new_device(seat);
+        devices_ << device;
+        eis_device_configure_name(device, "keyboard");
+        eis_device_configure_capability(device, EIS_DEVICE_CAP_KEYBOARD);
+        xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+        const xkb_rule_names names{nullptr, nullptr, "us", "dvorak", nullptr};
+        xkb_keymap* keymap =
+            xkb_keymap_new_from_names(context, &names, XKB_KEYMAP_COMPILE_NO_FLAGS);
+        char* text = xkb_keymap_get_as_string(keymap, XKB_KEYMAP_FORMAT_TEXT_V1);
+        const int fd = ::memfd_create("keymap", MFD_CLOEXEC);
+        const size_t size = std::strlen(text) + 1;
+        if (::write(fd, text, size) == ssize_t(size)) {
+            eis_keymap* given = eis_device_new_keymap(device, EIS_KEYMAP_TYPE_XKB, fd, size);
+            eis_keymap_add(given);
+            eis_keymap_unref(given);
+        }
+        ::close(fd);
+        std::free(text);
+        xkb_keymap_unref(keymap);
+        xkb_context_unref(context);
+        eis_device_add(device);
+        eis_device_resume(device);
+    }
+
+    eis* eis_ = eis_new(nullptr);
+    QSocketNotifier notifier_{eis_get_fd(eis_), QSocketNotifier::Read};
+    QList<eis_client*> clients_;
+    QList<eis_seat*> seats_;
+    QList<eis_device*> devices_;
+    QList<int> clientEnds_;
+};
+#else
+struct StandInEis {
+    int newClient() { return -1; }
+};
+#endif
 
 // A stand-in for the desktop portal's D-Bus side, for what the real KDE backend can't be made to
 // do here: decline, hand out restore tokens (version 2), never answer, refuse or sit on a key.
@@ -26,6 +136,7 @@ public:
     int sessions = 0;
     QStringList closedByAgent, keys;
     QList<QVariantMap> selected;
+    StandInEis* eis = nullptr; // hands out ConnectToEIS where given
 
     bool handleMessage(const QDBusMessage& message, const QDBusConnection& connection) override {
         const QVariantList in = message.arguments();
@@ -54,6 +165,10 @@ public:
             connection.send(QDBusMessage::createSignal(request, u"org.freedesktop.portal.Request"_s,
                                                        u"Response"_s)
                             << uint(member == u"Start" && start == Start::decline) << results);
+        } else if (member == u"ConnectToEIS" && eis) {
+            const int fd = eis->newClient();
+            connection.send(message.createReply(QVariant::fromValue(QDBusUnixFileDescriptor(fd))));
+            ::close(fd);
         } else if (member == u"Close") {
             closedByAgent << message.path();
             connection.send(message.createReply());
@@ -190,6 +305,52 @@ private Q_SLOTS:
         QVERIFY(f->peer.waitFor(didPaste, 3));
         QCOMPARE(portal->keys.size(), 12);
         QVERIFY(stopAgent(agent, f->peer)); // while the compositor is awaited
+    }
+
+    // Through the compositor's EIS connection: the keys are its keyboard's keycodes, the next chord
+    // waits until the compositor has read the one before (one may go meanwhile), and when the
+    // compositor hangs up the session ends; the next request connects again.
+    void eisTypesWithItsKeymapAtItsPace() {
+        if (!EisKeyboard::available())
+            QSKIP("built without libei");
+#ifdef KELMO_TEST_EIS
+        StandInEis eis;
+        portal->version = 2;
+        portal->eis = &eis;
+        LineProcess agent;
+        QVERIFY(startAgent(agent));
+        askForAccess(f->peer);
+        QVERIFY(f->peer.waitFor(accessWasEnabled));
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste));
+        // Dvorak's "v" is where the standard layout has ".", evdev 52.
+        const QStringList chord{u"1d down"_s, u"34 down"_s, u"34 up"_s, u"1d up"_s};
+        QTRY_COMPARE(eis.keys, chord);
+        QVERIFY(portal->keys.isEmpty());
+        QVERIFY(agent.waitForErrors(u"typing through the compositor's EIS connection"));
+
+        eis.stall(true);
+        f->peer.post(shouldPaste, 3);
+        QVERIFY(f->peer.waitFor(didPaste, 3));
+        QCOMPARE(f->peer.count(didPaste), 3);
+        eis.stall(false);
+        QVERIFY(f->peer.waitFor(didPaste, 4));
+        QTRY_COMPARE(eis.keys, chord + chord + chord + chord);
+
+        eis.hangUp();
+        QVERIFY(agent.waitForErrors(u"the compositor closed the input connection"));
+        QTRY_COMPARE(portal->closedByAgent, QStringList{portalPath + u"/session/s1"_s});
+        f->peer.post(shouldPaste);
+        QVERIFY(agent.waitForErrors(u"cannot paste"));
+        f->peer.post(shouldStartCheckingForAccess);
+        QVERIFY(agent.waitForLine(u"disabled"_s));
+        askForAccess(f->peer);
+        QVERIFY(f->peer.waitFor(accessWasEnabled, 2));
+        f->peer.post(shouldPaste);
+        QVERIFY(f->peer.waitFor(didPaste, 5));
+        QTRY_COMPARE(eis.keys.mid(16), chord);
+        QVERIFY(stopAgent(agent, f->peer));
+#endif
     }
 
     // A grant is taken up again at the next start, without asking; a token the portal won't take
@@ -338,7 +499,13 @@ private Q_SLOTS:
         QVERIFY(peer.waitFor(accessWasEnabled, 2));
         const uint backend = desktop.bus().interface()->servicePid(kde);
         QVERIFY(backend > 0 && ::kill(pid_t(backend), SIGKILL) == 0);
-        QVERIFY(agent.waitForErrors(u"backend org.freedesktop.impl.portal.desktop.kde went away"));
+        // Through EIS, KWin may close the connection before the backend is seen to go.
+        QVERIFY(agent.waitForErrors(u"the typing session ended", 2));
+        if (!EisKeyboard::available())
+            QVERIFY(agent.errors()
+                        .filter(u"the typing session ended"_s)
+                        .last()
+                        .contains(u"backend org.freedesktop.impl.portal.desktop.kde went away"_s));
         peer.post(shouldPaste);
         QVERIFY(agent.waitForErrors(u"cannot paste", 2));
         QCOMPARE(peer.count(didPaste), 2 + burst);
@@ -427,7 +594,9 @@ private Q_SLOTS:
     }
 
 private:
-    QString grantFile() const { return state->path() + u"/Kelmo/helper-remote-desktop"_s; }
+    QString grantFile() const {
+        return state->path() + u"/Kelmo/helper-remote-desktop"_s;
+    }
     bool startAgent(LineProcess& agent, const QString& compositor = {}) {
         QProcessEnvironment env = environmentWithDisplay({});
         env.insert(u"KELMO_INPUT_BACKEND"_s, u"portal"_s);

@@ -46,12 +46,12 @@ std::optional<KeyboardEvent> PortalKeyboard::createKeyboardEvent(std::uint16_t v
 }
 
 std::vector<RemoteDesktopSession::Key>
-PortalKeyboard::keysOf(WaylandKeymap& keymap, const PasteChord& chord,
+PortalKeyboard::keysOf(WaylandKeymap& keymap, XkbKeys* eisKeys, const PasteChord& chord,
                        const std::vector<KeyboardEvent>& events) {
     // Resolved as the chord goes out, not when it was asked for: the layout may change while
-    // chords before it are typed.
+    // chords before it are typed. Through EIS, the keycodes are those of its keyboard's keymap.
     const bool insert = chord.key == PasteChord::Key::insert;
-    XkbKeys& keys = keymap.keys();
+    XkbKeys& keys = eisKeys ? *eisKeys : keymap.keys();
     const bool symbol = !keys.known();
     const auto code = [&](std::uint32_t keysym, std::uint32_t evdev, std::uint32_t found) {
         if (symbol)
@@ -92,10 +92,11 @@ PortalKeyboard::keysOf(WaylandKeymap& keymap, const PasteChord& chord,
 }
 
 void PortalKeyboard::postEvents(int, std::span<const KeyboardEvent> events, Posted posted) {
+    // The session runs this from its own queue, so it outlives it.
     session_->type(
-        [keymap = keymap_, active = active_, chords = chords_,
+        [session = session_.get(), keymap = keymap_, active = active_, chords = chords_,
          chord = std::vector<KeyboardEvent>(events.begin(), events.end())] {
-            return keysOf(*keymap, chords->chordFor(active->names()), chord);
+            return keysOf(*keymap, session->eisKeys(), chords->chordFor(active->names()), chord);
         },
         std::move(posted));
 }

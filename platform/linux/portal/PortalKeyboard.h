@@ -10,6 +10,7 @@ class KWinActiveWindow;
 class PasteChords;
 struct PasteChord;
 class WaylandKeymap;
+class XkbKeys;
 
 // Keystrokes through the desktop portal's RemoteDesktop session. The platform's paste
 // (Command+V) becomes the chord the active application takes (where the desktop says which one
@@ -28,7 +29,7 @@ public:
     void cancelPending() override;
 
 private:
-    static std::vector<RemoteDesktopSession::Key> keysOf(WaylandKeymap& keymap,
+    static std::vector<RemoteDesktopSession::Key> keysOf(WaylandKeymap& keymap, XkbKeys* eisKeys,
                                                          const PasteChord& chord,
                                                          const std::vector<KeyboardEvent>& events);
 

@@ -280,9 +280,14 @@ void RemoteDesktopSession::connectToEis() {
             const int fd = reply.value().isValid()
                                ? ::fcntl(reply.value().fileDescriptor(), F_DUPFD_CLOEXEC, 0)
                                : -1;
-            eis_ = fd < 0
-                       ? nullptr
-                       : EisKeyboard::connect(fd, [this](const QString& why) { endSession(why); });
+            eis_ = fd < 0 ? nullptr
+                          : EisKeyboard::connect(
+                                fd, [this, connection = eisConnections_](const QString& why) {
+                                    // A connection dropped already ends nothing: a new session may
+                                    // be on.
+                                    if (connection == eisConnections_)
+                                        endSession(why);
+                                });
             if (!eis_)
                 return endSession(
                     QStringLiteral("the compositor's input connection can't be used"));
@@ -307,9 +312,17 @@ void RemoteDesktopSession::dropEis() {
         return;
     // It may be telling its end from inside its own event handling; it goes with the session
     // at the latest.
+    ++eisConnections_;
     EisKeyboard* old = eis_.release();
     old->setParent(this);
     old->deleteLater();
+    // Its ping is never answered now: the chords it held go on (and find no session).
+    if (compositorAsked_ && askedEis_) {
+        ++asked_;
+        compositorAsked_ = unconfirmed_ = false;
+        if (std::exchange(awaitingCompositor_, false))
+            QMetaObject::invokeMethod(this, &RemoteDesktopSession::sendNext, Qt::QueuedConnection);
+    }
 }
 
 bool RemoteDesktopSession::waitsForEis() const {
@@ -331,6 +344,9 @@ void RemoteDesktopSession::typeThroughEis(const Key& key) {
         std::erase_if(pressed_,
                       [&](const Key& k) { return k.code == key.code && k.symbol == key.symbol; });
     eis_->key(uint(key.code), key.press);
+    // A connection that ended as it was written to took nothing: the paste is not claimed.
+    if (!eis_->ready() && failure_.isEmpty())
+        failure_ = QStringLiteral("the compositor's input connection ended while it was typed");
     if (!std::exchange(eisTyped_, true))
         qCInfo(lcInput, "typing through the compositor's EIS connection");
 }
@@ -433,7 +449,7 @@ void RemoteDesktopSession::sendNext() {
         if (typed)
             typed(failure);
         const bool throughPortal = std::exchange(portalCalled_, false);
-        if (std::exchange(keysSent_, false) && pace_) {
+        if (std::exchange(keysSent_, false) && (pace_ || eis_)) {
             // The next chord waits for the compositor to have read this one; through EIS, which
             // the compositor reads itself, it may go while the one before is read, one at most.
             if (compositorAsked_) {
@@ -451,15 +467,27 @@ void RemoteDesktopSession::sendNext() {
 
 void RemoteDesktopSession::askCompositor() {
     compositorAsked_ = true;
-    pace_([self = QPointer(this)] {
-        if (!self)
+    askedEis_ = eis_ != nullptr;
+    const auto answered = [self = QPointer(this), asked = ++asked_] {
+        if (!self || asked != self->asked_)
             return;
         self->compositorAsked_ = false;
         if (std::exchange(self->unconfirmed_, false))
             self->askCompositor();
         if (std::exchange(self->awaitingCompositor_, false))
             self->sendNext();
-    });
+    };
+    // The EIS connection's own ping says the compositor has read the keys sent through it.
+    if (eis_)
+        eis_->ping(answered);
+    else if (pace_)
+        pace_(answered);
+    else
+        answered();
+}
+
+XkbKeys* RemoteDesktopSession::eisKeys() const {
+    return eis_ ? eis_->keys() : nullptr;
 }
 
 void RemoteDesktopSession::sendKey(const Key& key) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 class EisKeyboard;
+class XkbKeys;
 class QDBusMessage;
 class QDBusPendingCallWatcher;
 class QDBusServiceWatcher;
@@ -57,6 +58,8 @@ public:
     // Types nothing more: chords not begun are dropped, the one under way only releases what it
     // pressed, and no `typed` runs any more.
     void cancel();
+    // The keymap of the compositor's EIS keyboard, while keys go through it and it gave one.
+    XkbKeys* eisKeys() const;
 
 private Q_SLOTS:
     void closed(const QDBusMessage& message);
@@ -107,6 +110,8 @@ private:
     bool compositorAsked_ = false;
     bool awaitingCompositor_ = false;
     bool unconfirmed_ = false;
+    bool askedEis_ = false;
+    unsigned asked_ = 0; // an answer to an earlier question is not this one's
     std::vector<Key> pressed_;
     QString failure_;
     QDBusPendingCallWatcher* inFlight_ = nullptr;
@@ -114,6 +119,7 @@ private:
     std::unique_ptr<EisKeyboard> eis_;
     bool eisAsked_ = false;
     bool eisTyped_ = false;
+    unsigned eisConnections_ = 0; // the one in use; those before it end nothing
     // The queue waits for the EIS connection, at most until its first chord would be stale.
     bool parkedForEis_ = false;
     QTimer* eisWait_;
