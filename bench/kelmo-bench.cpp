@@ -231,6 +231,9 @@ private:
         constexpr xcb_keysym_t XK_Shift_L = 0xffe1;
         constexpr int idleSeconds = 5;
         const qint64 pid = agent_.processId();
+        // The paste just made is over for the agent once it has read the server's events for it.
+        recorder.waitForKeys(XK_v, expectedKeys_, 10000);
+        QTest::qWait(200);
         qint64 before = wakeups(pid);
         QTest::qWait(idleSeconds * 1000);
         idleWakeups_ = wakeups(pid) - before;
