@@ -39,6 +39,8 @@ public:
 
     bool ready() const override { return device_ && emulating_; }
     void key(std::uint32_t code, bool press) override {
+        if (!ready()) // the rest of a chord whose connection ended in it goes nowhere
+            return;
         ei_device_keyboard_key(device_, code, press);
         ei_device_frame(device_, ei_now(context_));
         noticeEnd();
