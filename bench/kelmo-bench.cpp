@@ -63,6 +63,13 @@ bool waitForCount(Arrivals& arrivals, const QString& name, qint64 count, int tim
     return true;
 }
 
+// Starts the echo peer in `env`; whether it says it is ready.
+bool startEcho(QProcess& echo, const QProcessEnvironment& env) {
+    echo.setProcessEnvironment(env);
+    echo.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--echo")});
+    return echo.waitForReadyRead(10000) && echo.readLine().trimmed() == "ready";
+}
+
 struct Stats {
     double p50 = 0, p90 = 0, p99 = 0, mean = 0;
     qsizetype n = 0;
@@ -97,6 +104,16 @@ QJsonObject json(const Stats& s) {
 
 double microseconds(const QElapsedTimer& clock) {
     return double(clock.nsecsElapsed()) / 1000.0;
+}
+
+// Posts `asked` and waits for one more `answer`: the time it took in µs, or -1 without an answer.
+double roundTrip(DBusNotifyCenter& center, Arrivals& arrivals, const QString& asked,
+                 const QString& answer) {
+    const qint64 before = arrivals.counts.value(answer);
+    QElapsedTimer clock;
+    clock.start();
+    center.postNotification(asked, nullptr);
+    return waitForCount(arrivals, answer, before + 1) ? microseconds(clock) : -1;
 }
 
 // A number from /proc/PID/status ("VmRSS:", "voluntary_ctxt_switches:" …) of the main thread.
@@ -200,8 +217,7 @@ private:
     }
 
     bool startEcho() {
-        echo_.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--echo")});
-        return (echo_.waitForReadyRead(10000) && echo_.readLine().trimmed() == "ready") ||
+        return ::startEcho(echo_, QProcessEnvironment::systemEnvironment()) ||
                fail("the echo peer did not start");
     }
     void stopEcho() {
@@ -250,13 +266,7 @@ private:
     }
 
     double roundTrip(const QString& post, const QString& answer) {
-        const qint64 before = arrivals_.counts.value(answer);
-        QElapsedTimer clock;
-        clock.start();
-        center_.postNotification(post, nullptr);
-        if (!waitForCount(arrivals_, answer, before + 1))
-            return -1;
-        return microseconds(clock);
+        return ::roundTrip(center_, arrivals_, post, answer);
     }
 
     bool interleavedRoundTrips(QJsonObject& out, KeyRecorder& recorder) {
@@ -471,9 +481,7 @@ public:
             center.flush();
         };
         QProcess echo;
-        echo.setProcessEnvironment(desktop.environment());
-        echo.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--echo")});
-        if (!echo.waitForReadyRead(10000) || echo.readLine().trimmed() != "ready")
+        if (!startEcho(echo, desktop.environment()))
             return fail(QStringLiteral("the echo peer did not start"));
         QTemporaryFile agentErrors;
         if (!agentErrors.open())
@@ -491,17 +499,11 @@ public:
         desktop.copy(QString());
 
         std::vector<double> floor, paste;
-        const auto roundTrip = [&](const QString& asked, const QString& answer) {
-            const qint64 before = arrivals_.counts.value(answer);
-            QElapsedTimer clock;
-            clock.start();
-            post(asked);
-            return waitForCount(arrivals_, answer, before + 1) ? microseconds(clock) : -1.0;
-        };
+        // Posted without waiting for the daemon, as the X11 section's are.
         for (int i = 0; i < samples; ++i) {
-            floor.push_back(roundTrip(ping, pong));
-            paste.push_back(
-                roundTrip(name(NotificationName::shouldPaste), name(NotificationName::didPaste)));
+            floor.push_back(roundTrip(center, arrivals_, ping, pong));
+            paste.push_back(roundTrip(center, arrivals_, name(NotificationName::shouldPaste),
+                                      name(NotificationName::didPaste)));
             if (floor.back() < 0 || paste.back() < 0)
                 return fail(QStringLiteral("a round trip got no answer"));
         }

@@ -1,6 +1,8 @@
 #include "XkbKeys.h"
 
 #include <algorithm>
+#include <cstring>
+#include <sys/mman.h>
 #include <xkbcommon/xkbcommon.h>
 
 XkbKeys::~XkbKeys() {
@@ -11,6 +13,16 @@ void XkbKeys::reset(xkb_keymap* keymap) {
     xkb_keymap_unref(keymap_);
     keymap_ = keymap;
     found_.clear();
+}
+
+void XkbKeys::read(xkb_context* context, int fd, std::size_t size) {
+    void* text = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+    if (text == MAP_FAILED)
+        return;
+    const auto* chars = static_cast<const char*>(text);
+    reset(xkb_keymap_new_from_buffer(context, chars, ::strnlen(chars, size),
+                                     XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS));
+    ::munmap(text, size);
 }
 
 std::uint32_t XkbKeys::keyIn(std::uint32_t layout, std::uint32_t keysym) const {

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <unordered_map>
 
+struct xkb_context;
 struct xkb_keymap;
 
 // Which key of a keymap gives a keysym: at the first level, in the layout asked for if a key does
@@ -16,6 +18,9 @@ public:
 
     // Takes `keymap` (a new reference) in place of the one held; none forgets it.
     void reset(xkb_keymap* keymap = nullptr);
+    // Takes the XKB text keymap of `size` bytes at `fd` (left open), as Wayland and EIS hand
+    // keymaps out; keeps the one held when the descriptor can't be read.
+    void read(xkb_context* context, int fd, std::size_t size);
     bool known() const { return keymap_ != nullptr; }
     // An XKB keycode (evdev + 8); 0 when no key gives `keysym`.
     std::uint32_t keyFor(std::uint32_t layout, std::uint32_t keysym);

@@ -4,11 +4,9 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
-#include <cstring>
 #include <fcntl.h>
 #include <libei.h>
 #include <poll.h>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <xkbcommon/xkbcommon.h>
 
@@ -121,18 +119,10 @@ private:
         ei_keymap* keymap = ei_device_keyboard_get_keymap(device_);
         if (!keymap || ei_keymap_get_type(keymap) != EI_KEYMAP_TYPE_XKB)
             return;
-        const size_t size = ei_keymap_get_size(keymap);
-        void* text = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, ei_keymap_get_fd(keymap), 0);
-        if (text == MAP_FAILED)
-            return;
         if (!xkb_)
             xkb_ = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-        keys_.reset(xkb_ ? xkb_keymap_new_from_buffer(
-                               xkb_, static_cast<const char*>(text),
-                               ::strnlen(static_cast<const char*>(text), size),
-                               XKB_KEYMAP_FORMAT_TEXT_V1, XKB_KEYMAP_COMPILE_NO_FLAGS)
-                         : nullptr);
-        ::munmap(text, size);
+        if (xkb_)
+            keys_.read(xkb_, ei_keymap_get_fd(keymap), ei_keymap_get_size(keymap));
     }
     void answered() {
         pingTimeout_.stop();

@@ -341,8 +341,7 @@ void RemoteDesktopSession::typeThroughEis(const Key& key) {
     if (key.press)
         pressed_.push_back(key);
     else
-        std::erase_if(pressed_,
-                      [&](const Key& k) { return k.code == key.code && k.symbol == key.symbol; });
+        released(key);
     eis_->key(uint(key.code), key.press);
     // A connection that ended as it was written to took nothing: the paste is not claimed.
     if (!eis_->ready() && failure_.isEmpty())
@@ -448,7 +447,7 @@ void RemoteDesktopSession::sendNext() {
         next_ = 0;
         if (typed)
             typed(failure);
-        const bool throughPortal = std::exchange(portalCalled_, false);
+        const bool throughPortal = !eis_;
         if (std::exchange(keysSent_, false) && (pace_ || eis_)) {
             // The next chord waits for the compositor to have read this one; through EIS, which
             // the compositor reads itself, it may go while the one before is read, one at most.
@@ -492,7 +491,6 @@ XkbKeys* RemoteDesktopSession::eisKeys() const {
 
 void RemoteDesktopSession::sendKey(const Key& key) {
     keysSent_ = true;
-    portalCalled_ = true;
     if (key.press)
         pressed_.push_back(key);
     inFlight_ = new QDBusPendingCallWatcher(bus_.asyncCall(notify(key), keyTimeoutMs), this);
@@ -505,9 +503,7 @@ void RemoteDesktopSession::sendKey(const Key& key) {
         const bool unanswered =
             error.type() == QDBusError::NoReply || error.type() == QDBusError::Timeout;
         if (!key.press && !unanswered)
-            std::erase_if(pressed_, [&](const Key& k) {
-                return k.code == key.code && k.symbol == key.symbol;
-            });
+            released(key);
         // After a failure only releases are left, and their own failures change nothing.
         if (error.isValid() && failure_.isEmpty()) {
             failure_ = QStringLiteral("the desktop portal did not take the keystroke (%1)")
@@ -516,6 +512,11 @@ void RemoteDesktopSession::sendKey(const Key& key) {
         }
         sendNext();
     });
+}
+
+void RemoteDesktopSession::released(const Key& key) {
+    std::erase_if(pressed_,
+                  [&](const Key& k) { return k.code == key.code && k.symbol == key.symbol; });
 }
 
 // What is left of the chord becomes the release of every key it pressed, last pressed first.

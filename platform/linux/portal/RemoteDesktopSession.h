@@ -89,6 +89,7 @@ private:
     // Asks the compositor to say when it has read what it was sent so far.
     void askCompositor();
     void releasePressed();
+    void released(const Key& key);
     // The release of every key still down, last pressed first.
     std::vector<Key> releases() const;
     QDBusMessage notify(const Key& key) const;
@@ -105,7 +106,6 @@ private:
     bool sending_ = false;
     std::size_t next_ = 0;
     bool keysSent_ = false;
-    bool portalCalled_ = false;
     // The compositor is asked, the queue waits for its answer, a chord typed since it was asked.
     bool compositorAsked_ = false;
     bool awaitingCompositor_ = false;

@@ -6,7 +6,6 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <cstring>
-#include <sys/mman.h>
 #include <unistd.h>
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
@@ -163,15 +162,7 @@ void WaylandKeymap::seatCapabilities(void* self, wl_seat* seat, std::uint32_t ca
 void WaylandKeymap::keymap(void* self, wl_keyboard*, std::uint32_t format, std::int32_t fd,
                            std::uint32_t size) {
     auto* keymap = static_cast<WaylandKeymap*>(self);
-    void* text = format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1
-                     ? ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0)
-                     : MAP_FAILED;
+    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1)
+        keymap->keys_.read(keymap->context_, fd, size);
     ::close(fd);
-    if (text == MAP_FAILED)
-        return;
-    keymap->keys_.reset(xkb_keymap_new_from_buffer(keymap->context_, static_cast<const char*>(text),
-                                                   ::strnlen(static_cast<const char*>(text), size),
-                                                   XKB_KEYMAP_FORMAT_TEXT_V1,
-                                                   XKB_KEYMAP_COMPILE_NO_FLAGS));
-    ::munmap(text, size);
 }
