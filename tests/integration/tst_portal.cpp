@@ -32,12 +32,6 @@ public:
     ~StandInEis() {
         for (const int end : std::as_const(clientEnds_))
             ::close(end);
-        for (eis_device* device : devices_)
-            eis_device_unref(device);
-        for (eis_seat* seat : seats_)
-            eis_seat_unref(seat);
-        for (eis_client* client : clients_)
-            eis_client_unref(client);
         eis_unref(eis_);
     }
     QStringList keys;
@@ -62,13 +56,11 @@ private:
         while (eis_event* event = eis_get_event(eis_)) {
             switch (eis_event_get_type(event)) {
             case EIS_EVENT_CLIENT_CONNECT: {
-                eis_client* client = eis_client_ref(eis_event_get_client(event));
-                clients_ << client;
-                eis_client_connect(client);
-                eis_seat* seat = eis_client_new_seat(client, "seat0");
-                seats_ << seat;
+                eis_client_connect(eis_event_get_client(event));
+                eis_seat* seat = eis_client_new_seat(eis_event_get_client(event), "seat0");
                 eis_seat_configure_capability(seat, EIS_DEVICE_CAP_KEYBOARD);
-                eis_seat_add(seat);
+                eis_seat_add(seat); // libeis keeps what it was given
+                eis_seat_unref(seat);
                 break;
             }
             case EIS_EVENT_SEAT_BIND:
@@ -87,7 +79,6 @@ private:
     }
     void addKeyboard(eis_seat* seat) {
         eis_device* device = eis_seat_new_device(seat);
-        devices_ << device;
         eis_device_configure_name(device, "keyboard");
         eis_device_configure_capability(device, EIS_DEVICE_CAP_KEYBOARD);
         xkb_context* context = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
@@ -108,13 +99,11 @@ private:
         xkb_context_unref(context);
         eis_device_add(device);
         eis_device_resume(device);
+        eis_device_unref(device);
     }
 
     eis* eis_ = eis_new(nullptr);
     QSocketNotifier notifier_{eis_get_fd(eis_), QSocketNotifier::Read};
-    QList<eis_client*> clients_;
-    QList<eis_seat*> seats_;
-    QList<eis_device*> devices_;
     QList<int> clientEnds_;
 };
 #else
